@@ -1,0 +1,59 @@
+# The two commands the README opens with: `make demo` and `make test`.
+# Both install what is missing first (scripts/install-deps.sh) and need no other set-up.
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_GEN := -G Ninja
+CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 600
+
+SAN_ENV_ASAN := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
+                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+SAN_ENV_TSAN := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+.PHONY: all deps build build-asan build-tsan demo test test-normal test-asan test-tsan bench fuzz clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build/build.ninja: | deps
+	cmake -S . -B build $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build-asan/build.ninja: | deps
+	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DBRELK_SANITIZE=address
+
+build-tsan/build.ninja: | deps
+	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DBRELK_SANITIZE=thread
+
+build: deps build/build.ninja
+	cmake --build build -j $(JOBS)
+
+build-asan: deps build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+
+build-tsan: deps build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+
+demo: build
+	bash scripts/demo.sh build
+
+test-normal: build
+	cd build && ctest $(CTEST_FLAGS)
+
+test-asan: build-asan
+	cd build-asan && $(SAN_ENV_ASAN) ctest $(CTEST_FLAGS)
+
+test-tsan: build-tsan
+	cd build-tsan && $(SAN_ENV_TSAN) ctest $(CTEST_FLAGS)
+
+test: test-normal test-asan test-tsan
+	@echo "all three builds passed (normal, ASan+UBSan, TSan)"
+
+bench: build
+	bash scripts/bench.sh build
+
+fuzz: deps
+	bash scripts/fuzz.sh long
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

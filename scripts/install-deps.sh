@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what the build needs on a fresh Debian machine; does nothing when all is present.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build make g++ clang libclang-rt-14-dev
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    libsqlite3-dev sqlite3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+else
+    SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
