@@ -1,0 +1,78 @@
+#pragma once
+// Process-wide state of Brelk, shared between its source units. Each value says which
+// part writes it and how it is guarded.
+
+#include <windows.h>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "FwVersionInfo.h"
+
+class CMBDeviceService;
+class CMyDevice;
+
+// ---- Device configuration and download preparation (written at device add, before
+// the download thread exists; read without a lock afterwards).
+extern std::string g_FirmwareImagePath;  // empty when no image was found
+extern UINT32 g_TocItemCount;
+extern INT32 g_TotalImageSize;
+
+// Items to download: filled together by Configure, emptied together by the download
+// thread (which works on its own copy, so a second attempt downloads every item again).
+struct DownloadItemList {
+    std::deque<UINT32> MemoryClasses;
+    std::deque<std::string> Entries;  // "|%d|%s": table-of-contents index, image path
+};
+extern DownloadItemList g_DownloadItemList;
+
+// The flash data device service; the port callbacks write and read through it.
+extern std::shared_ptr<CMBDeviceService> g_pFlashService;
+
+extern const WCHAR FORCE_UPGRADE_DEVICE_KEY[];
+extern const WCHAR UPGRADE_SERVICE_ID[];
+extern const WCHAR FLASH_SERVICE_ID[];
+extern const WCHAR FINAL_SERVICE_ID[];
+extern const GUID GUID_DEVINTERFACE_FWUPDATE;
+extern const char FLASHKIT_DLL_NAME[];  // "Flashkit.dll"
+extern const char POLICY_DLL_NAME[];    // "Parlex.dll"
+
+// ---- Upgrade decision
+extern INT32 g_MaxRetryCount;  // 3 until the policy DLL answers
+extern FwVersionInfo g_FwVersionInfo;
+
+// ---- Download thread
+constexpr INT32 DOWNLOAD_TIME_BUDGET_S = 180;
+extern std::atomic<bool> g_bUpgradeSucceeded;
+DWORD WINAPI DownloadThread(LPVOID Parameter);
+
+// ---- Status channel (guarded by g_StatusMutex)
+extern "C" void StatusCallback(UINT8 Channel, INT32 Status, const char* Text) noexcept;
+bool PopStatus(INT32* Status, std::string* Text);
+
+// ---- OEM policy binding (written on the framework's thread before the download thread
+// exists; not changed while it runs)
+typedef INT32(WINAPI* PFN_CheckForFwUpdate)(const FwVersionInfo* Info);
+typedef INT32(WINAPI* PFN_IsDriverCheckRequired)();
+typedef INT32(WINAPI* PFN_GetMaxRetryCountFromOEM)();
+typedef void(WINAPI* PFN_FWUpgradeResult)(UINT8 Succeeded);
+typedef void(WINAPI* PFN_SendRetryCountToOEM)(UINT8 RetryCount);
+
+extern HMODULE g_hPolicyDll;
+extern PFN_CheckForFwUpdate g_pfnCheckForFwUpdate;
+extern PFN_IsDriverCheckRequired g_pfnIsDriverCheckRequired;
+extern PFN_GetMaxRetryCountFromOEM g_pfnGetMaxRetryCountFromOEM;
+extern PFN_FWUpgradeResult g_pfnFWUpgradeResult;
+extern PFN_SendRetryCountToOEM g_pfnSendRetryCountToOEM;
+bool LoadPolicyDll(const char* Name);
+void UnloadPolicyDll();
+
+// ---- Flash library binding: see Flashkit.h (g_hFlashkit, g_pFlashkitApi, FLASH_CHANNEL,
+// LoadFlashkit, UnloadFlashkit).
+
+// ---- Serial-port callbacks handed to the flash library (PortCallbacks.cpp)
+extern "C" void PortWrite(void* Port, const char* Data, UINT32 Length, UINT32* Written) noexcept;
+extern "C" void PortRead(void* Port, char* Buffer, UINT32 Capacity, UINT32* Count) noexcept;
+extern "C" UINT32 PortRxAvail() noexcept;
