@@ -75,4 +75,4 @@ void UnloadPolicyDll();
 // ---- Serial-port callbacks handed to the flash library (PortCallbacks.cpp)
 extern "C" void PortWrite(void* Port, const char* Data, UINT32 Length, UINT32* Written) noexcept;
 extern "C" void PortRead(void* Port, char* Buffer, UINT32 Capacity, UINT32* Count) noexcept;
-extern "C" UINT32 PortRxAvail() noexcept;
+extern "C" UINT32 PortRxAvail(void* Port) noexcept;  // the library's argument is ignored
