@@ -1,0 +1,138 @@
+#pragma once
+// A ready-made IConnectionPoint for in-process event sources (simulated Windows components).
+//
+// The point lives inside its container object and shares the container's reference count,
+// so a client that holds the point keeps the container alive. It queries each advised sink
+// for the connection interface, keeps that reference until Unadvise (or until the container
+// is destroyed), and numbers connections with non-zero cookies. The owner delivers an event
+// by taking a Snapshot (the sinks AddRef'd, in advise order) and calling them outside any
+// lock, so a sink may Advise or Unadvise from inside a notification.
+//
+// Several points may share one SinkList: cookies are then unique across them and a snapshot
+// holds the sinks of all of them in advise order, which is how one source delivers every
+// event to every sink advised on any of its containers. Points that share a list must carry
+// the same connection interface.
+//
+//   class CSource : public IConnectionPointContainer {
+//       winplat::ConnectionPoint m_Point{this, IID_IMyEvents};
+//       ...
+//       winplat::SinkSnapshot sinks;
+//       if (SUCCEEDED(m_Point.Snapshot(&sinks)))
+//           sinks.ForEach<IMyEvents>([&](IMyEvents* sink) { sink->OnSomething(); });
+//   };
+#include <ocidl.h>
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace winplat {
+
+// Sinks taken from a connection point, one reference each, released with the snapshot.
+class SinkSnapshot {
+public:
+    SinkSnapshot() noexcept = default;
+    SinkSnapshot(SinkSnapshot&& other) noexcept;
+    SinkSnapshot& operator=(SinkSnapshot&& other) noexcept;
+    SinkSnapshot(const SinkSnapshot&) = delete;
+    SinkSnapshot& operator=(const SinkSnapshot&) = delete;
+    ~SinkSnapshot();
+
+    size_t size() const noexcept { return m_Sinks.size(); }
+    bool empty() const noexcept { return m_Sinks.empty(); }
+
+    // The i-th sink as the connection interface I (the point queried it for that interface).
+    template <class I>
+    I* Get(size_t i) const noexcept {
+        return static_cast<I*>(m_Sinks[i]);
+    }
+
+    // Calls f(I*) for every sink, in advise order.
+    template <class I, class F>
+    void ForEach(F&& f) const {
+        for (IUnknown* sink : m_Sinks)
+            f(static_cast<I*>(sink));
+    }
+
+    // Releases every sink now.
+    void Clear() noexcept;
+
+private:
+    friend class SinkList;
+    std::vector<IUnknown*> m_Sinks;  // one reference each
+};
+
+// Connections of one or more points, in advise order.
+class SinkList {
+public:
+    SinkList() noexcept = default;
+    SinkList(const SinkList&) = delete;
+    SinkList& operator=(const SinkList&) = delete;
+    ~SinkList();
+
+    // Every sink of the list, AddRef'd, in advise order. E_POINTER, E_OUTOFMEMORY.
+    HRESULT Snapshot(SinkSnapshot* out) const noexcept;
+    size_t Count() const noexcept;
+
+private:
+    friend class ConnectionPoint;
+    struct Entry {
+        const void* point;  // the point it was advised on
+        DWORD cookie;
+        IUnknown* sink;  // one reference: the connection interface queried from the sink
+    };
+
+    HRESULT Add(const void* point, IUnknown* sink, DWORD* cookie) noexcept;
+    IUnknown* Remove(const void* point, DWORD cookie) noexcept;
+    void RemoveAll(const void* point) noexcept;
+    HRESULT Connections(const void* point, std::vector<CONNECTDATA>* out) const noexcept;
+
+    mutable std::mutex m_Lock;
+    std::vector<Entry> m_Entries;  // guarded by m_Lock
+    DWORD m_NextCookie = 1;        // guarded by m_Lock
+};
+
+class ConnectionPoint final : public IConnectionPoint {
+public:
+    // owner: no reference; the point is a member of its owner, shares its reference count and
+    // is destroyed with it. shared: the list to share with other points, or null for a list of
+    // this point's own.
+    ConnectionPoint(IConnectionPointContainer* owner, REFIID iid,
+                    std::shared_ptr<SinkList> shared = nullptr) noexcept;
+    ConnectionPoint(const ConnectionPoint&) = delete;
+    ConnectionPoint& operator=(const ConnectionPoint&) = delete;
+    virtual ~ConnectionPoint();
+
+    // IUnknown, delegated to the owner.
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override;
+    STDMETHOD_(ULONG, AddRef)() override;
+    STDMETHOD_(ULONG, Release)() override;
+
+    // IConnectionPoint
+    STDMETHOD(GetConnectionInterface)(IID* pIID) override;
+    STDMETHOD(GetConnectionPointContainer)(IConnectionPointContainer** ppCPC) override;
+    STDMETHOD(Advise)(IUnknown* pUnkSink, DWORD* pdwCookie) override;
+    STDMETHOD(Unadvise)(DWORD dwCookie) override;
+    STDMETHOD(EnumConnections)(IEnumConnections** ppEnum) override;
+
+    // The sinks of this point's list (all points sharing it), AddRef'd, in advise order.
+    HRESULT Snapshot(SinkSnapshot* out) const noexcept { return m_List->Snapshot(out); }
+    // Connections of this point alone.
+    size_t ConnectionCount() const noexcept;
+    const IID& Iid() const noexcept { return m_Iid; }
+
+private:
+    IConnectionPointContainer* m_Owner;  // no reference: the owner contains this point
+    const IID m_Iid;
+    std::shared_ptr<SinkList> m_Shared;  // set in the constructor
+    SinkList m_OwnList;
+    SinkList* m_List;  // m_Shared or m_OwnList; set in the constructor
+};
+
+// An IEnumConnectionPoints over the given points (each AddRef'd by the enumerator), for a
+// container's EnumConnectionPoints. E_POINTER, E_INVALIDARG, E_OUTOFMEMORY.
+HRESULT CreateConnectionPointEnumerator(IConnectionPoint* const* points, ULONG count,
+                                        IEnumConnectionPoints** ppEnum) noexcept;
+
+}  // namespace winplat

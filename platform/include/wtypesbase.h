@@ -1,0 +1,40 @@
+#pragma once
+// Base automation and COM types shared by wtypes.h and the COM headers.
+#include "winnt.h"
+#include "guiddef.h"
+
+typedef LONG SCODE;
+typedef SCODE* PSCODE;
+typedef DWORD LCID;
+
+typedef struct tagBLOB {
+    ULONG cbSize;
+    BYTE* pBlobData;
+} BLOB, *LPBLOB;
+
+typedef enum tagCLSCTX {
+    CLSCTX_INPROC_SERVER = 0x1,
+    CLSCTX_INPROC_HANDLER = 0x2,
+    CLSCTX_LOCAL_SERVER = 0x4,
+    CLSCTX_INPROC_SERVER16 = 0x8,
+    CLSCTX_REMOTE_SERVER = 0x10,
+    CLSCTX_INPROC_HANDLER16 = 0x20,
+    CLSCTX_NO_CODE_DOWNLOAD = 0x400,
+    CLSCTX_NO_CUSTOM_MARSHAL = 0x1000,
+    CLSCTX_ENABLE_CODE_DOWNLOAD = 0x2000,
+    CLSCTX_NO_FAILURE_LOG = 0x4000,
+    CLSCTX_DISABLE_AAA = 0x8000,
+    CLSCTX_ENABLE_AAA = 0x10000,
+    CLSCTX_FROM_DEFAULT_CONTEXT = 0x20000,
+    CLSCTX_ACTIVATE_32_BIT_SERVER = 0x40000,
+    CLSCTX_ACTIVATE_64_BIT_SERVER = 0x80000,
+} CLSCTX;
+
+typedef enum tagREGCLS {
+    REGCLS_SINGLEUSE = 0,
+    REGCLS_MULTIPLEUSE = 1,
+    REGCLS_MULTI_SEPARATE = 2,
+    REGCLS_SUSPENDED = 4,
+    REGCLS_SURROGATE = 8,
+    REGCLS_AGILE = 0x10,
+} REGCLS;
