@@ -2,9 +2,9 @@
 // Drive letters of Windows paths map onto host folders. Conversion rules: '\' and '/'
 // both separate, doubled separators and "." are dropped, ".." goes up (never above a
 // drive's root), and each existing component is matched without regard to case (an
-// exact match wins). A path rooted without a drive ("\x") uses the drive of the current
-// folder; outside every mapped folder that is the host's root, so host paths such as
-// "/tmp/x" keep working. Relative paths stay relative to the current folder.
+// exact match wins). There is no current drive: a path rooted without one ("\x",
+// "/x") is a host path from the host's root, so host paths keep working. Relative paths
+// start at the current folder.
 #include <string>
 #include <string_view>
 #include "winplat/ext.h"
