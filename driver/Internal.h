@@ -49,8 +49,15 @@ extern std::atomic<bool> g_bUpgradeSucceeded;
 DWORD WINAPI DownloadThread(LPVOID Parameter);
 
 // ---- Status channel (guarded by g_StatusMutex)
+// Called by the flash library on its own threads; a null Text queues an empty text.
 extern "C" void StatusCallback(UINT8 Channel, INT32 Status, const char* Text) noexcept;
+// Takes the oldest report; false, with both outputs untouched, when there is none.
 bool PopStatus(INT32* Status, std::string* Text);
+// Drops every queued report (a new attempt must not act on an earlier one's); returns
+// how many there were.
+size_t DiscardStatusReports();
+// Waits until a report may have arrived since the last wake-up, or Milliseconds pass.
+bool WaitForStatusReport(DWORD Milliseconds);
 
 // ---- OEM policy binding (written on the framework's thread before the download thread
 // exists; not changed while it runs)

@@ -102,7 +102,7 @@ public:
 
     struct Item {
         bool IsExec = false;
-        Frame Frame;
+        Frame Packet;  // valid when !IsExec
     };
     // The next complete frame or token, if one is buffered.
     std::optional<Item> Next();
