@@ -83,3 +83,9 @@ void UnloadPolicyDll();
 extern "C" void PortWrite(void* Port, const char* Data, UINT32 Length, UINT32* Written) noexcept;
 extern "C" void PortRead(void* Port, char* Buffer, UINT32 Capacity, UINT32* Count) noexcept;
 extern "C" UINT32 PortRxAvail(void* Port) noexcept;  // the library's argument is ignored
+
+// ---- Module object (Dllsup.cpp): every COM object of the driver holds one module lock
+// for its lifetime; IClassFactory::LockServer adds or removes one. The count is atomic.
+void DllModuleLock() noexcept;
+void DllModuleUnlock() noexcept;
+LONG DllModuleLockCount() noexcept;
