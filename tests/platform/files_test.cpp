@@ -92,6 +92,8 @@ TEST_F(DriveC, WildcardsFollowWin32Rules) {
         {"C:\\windows\\Firmware\\Velto\\OTHER.TXT", {"other.txt"}},
         {"C:\\windows\\Firmware\\Velto\\*.c", {"a.b.c"}},
         {"C:\\windows\\Firmware", {"Firmware"}},  // the folder itself
+        {"C:\\windows\\Firmware\\.", {"Firmware"}},
+        {"C:\\windows\\Firmware\\Velto\\..\\.\\Velto\\o*", {"other.txt"}},
         // A drive's root has no "." and ".."; "*." means names without an extension.
         {"C:\\*", {"file.txt", "noext2", "windows"}},
         {"C:\\*.", {"noext2", "windows"}},
@@ -148,6 +150,7 @@ TEST_F(DriveC, SearchFailuresReportWindowsErrors) {
         {"C:\\windows\\Firmware\\Velto\\*.bin", ERROR_FILE_NOT_FOUND},
         {"C:\\windows\\Firmware\\Velto\\", ERROR_FILE_NOT_FOUND},  // trailing separator
         {"", ERROR_PATH_NOT_FOUND},
+        {"C:\\win*\\Firmware\\*", ERROR_INVALID_NAME},  // wildcards only in the last part
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pattern);

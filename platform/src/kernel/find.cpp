@@ -120,6 +120,15 @@ bool IsSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
+// Host status has no creation time; the last write stands in for it.
+void Describe(const struct stat& st, Entry* e) {
+    e->attributes = AttributesFromMode(st.st_mode);
+    e->size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    e->created = FileTimeOf(st.st_mtim);
+    e->accessed = FileTimeOf(st.st_atim);
+    e->written = FileTimeOf(st.st_mtim);
+}
+
 // Lists the entries of the search `pattern`; returns 0 or the Windows error.
 DWORD RunSearch(std::wstring_view pattern, std::vector<Entry>* out) {
     if (pattern.empty()) {
@@ -141,6 +150,29 @@ DWORD RunSearch(std::wstring_view pattern, std::vector<Entry>* out) {
         if (filePart.empty()) {
             return ERROR_FILE_NOT_FOUND;
         }
+    }
+    if (folderPart.find_first_of(L"*?") != std::wstring_view::npos) {
+        return ERROR_INVALID_NAME;
+    }
+    if (filePart == L"." || filePart == L"..") {
+        // "dir\." names dir itself: the search reports that one entry.
+        const std::string target = HostPathFor(pattern);
+        struct stat ts;
+        if (target.empty() || stat(target.c_str(), &ts) != 0) {
+            return ERROR_PATH_NOT_FOUND;
+        }
+        const size_t slash = target.rfind('/');
+        if (IsRootFolder(target) || slash == std::string::npos) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        Entry e;
+        e.name = target.substr(slash + 1);
+        if (!WideFromUtf8(e.name, &e.wide)) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        Describe(ts, &e);
+        out->push_back(std::move(e));
+        return 0;
     }
     const std::string folder =
         HostPathFor(folderPart.empty() ? std::wstring_view(L".") : folderPart);
@@ -175,11 +207,7 @@ DWORD RunSearch(std::wstring_view pattern, std::vector<Entry>* out) {
         if (stat(full.c_str(), &es) != 0 && lstat(full.c_str(), &es) != 0) {
             continue;
         }
-        e.attributes = AttributesFromMode(es.st_mode);
-        e.size = S_ISDIR(es.st_mode) ? 0 : static_cast<uint64_t>(es.st_size);
-        e.created = FileTimeOf(es.st_mtim);
-        e.accessed = FileTimeOf(es.st_atim);
-        e.written = FileTimeOf(es.st_mtim);
+        Describe(es, &e);
         out->push_back(std::move(e));
     }
     closedir(dir);
