@@ -59,5 +59,5 @@ inline void PropVariantInit(PROPVARIANT* pvar) {
 // SysFreeString, interfaces released, arrays destroyed) and zeroes the whole structure.
 // NULL is S_OK; an unknown type is DISP_E_BADVARTYPE and leaves the value alone.
 STDAPI PropVariantClear(PROPVARIANT* pvar);
-// Deep copy; pvarDest is overwritten, not cleared. On failure pvarDest is VT_EMPTY.
+// Deep copy; pvarDest is overwritten, not cleared. On failure pvarDest is left unchanged.
 STDAPI PropVariantCopy(PROPVARIANT* pvarDest, const PROPVARIANT* pvarSrc);

@@ -87,6 +87,7 @@ private:
     IUnknown* Remove(const void* point, DWORD cookie) noexcept;
     void RemoveAll(const void* point) noexcept;
     HRESULT Connections(const void* point, std::vector<CONNECTDATA>* out) const noexcept;
+    size_t CountOf(const void* point) const noexcept;
 
     mutable std::mutex m_Lock;
     std::vector<Entry> m_Entries;  // guarded by m_Lock

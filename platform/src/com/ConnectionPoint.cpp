@@ -1,0 +1,419 @@
+#include "winplat/connpoint.h"
+
+#include <atomic>
+#include <new>
+
+namespace winplat {
+
+namespace {
+
+// Enumerators hold their own references, taken when they are made, so that a sink unadvised
+// meanwhile stays valid for whoever enumerates.
+class ConnectionEnumerator final : public IEnumConnections {
+public:
+    static HRESULT CreateInstance(std::vector<CONNECTDATA>&& items, ULONG position,
+                                  IEnumConnections** ppEnum) noexcept {
+        auto* e = new (std::nothrow) ConnectionEnumerator(std::move(items), position);
+        if (!e) {
+            for (CONNECTDATA& cd : items)
+                cd.pUnk->Release();
+            return E_OUTOFMEMORY;
+        }
+        *ppEnum = e;
+        return S_OK;
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IEnumConnections)
+            return E_NOINTERFACE;
+        *ppv = static_cast<IEnumConnections*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG refs = --m_Refs;
+        if (refs == 0)
+            delete this;
+        return refs;
+    }
+
+    STDMETHODIMP Next(ULONG cConnections, LPCONNECTDATA rgcd, ULONG* pcFetched) override {
+        if (pcFetched)
+            *pcFetched = 0;
+        if (!rgcd || (!pcFetched && cConnections != 1))
+            return E_POINTER;
+        ULONG fetched = 0;
+        while (fetched < cConnections && m_Position < m_Items.size()) {
+            rgcd[fetched] = m_Items[m_Position++];
+            rgcd[fetched].pUnk->AddRef();
+            ++fetched;
+        }
+        if (pcFetched)
+            *pcFetched = fetched;
+        return fetched == cConnections ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG cConnections) override {
+        const size_t left = m_Items.size() - m_Position;
+        m_Position += cConnections < left ? cConnections : left;
+        return cConnections <= left ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override {
+        m_Position = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(IEnumConnections** ppEnum) override {
+        if (!ppEnum)
+            return E_POINTER;
+        *ppEnum = nullptr;
+        std::vector<CONNECTDATA> items;
+        try {
+            items = m_Items;
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+        for (CONNECTDATA& cd : items)
+            cd.pUnk->AddRef();
+        return CreateInstance(std::move(items), static_cast<ULONG>(m_Position), ppEnum);
+    }
+
+private:
+    ConnectionEnumerator(std::vector<CONNECTDATA>&& items, size_t position) noexcept
+        : m_Items(std::move(items)), m_Position(position) {}
+    virtual ~ConnectionEnumerator() {
+        for (CONNECTDATA& cd : m_Items)
+            cd.pUnk->Release();
+    }
+
+    std::atomic<ULONG> m_Refs{1};
+    std::vector<CONNECTDATA> m_Items;  // one reference per sink; used by one client thread
+    size_t m_Position;
+};
+
+class PointEnumerator final : public IEnumConnectionPoints {
+public:
+    static HRESULT CreateInstance(std::vector<IConnectionPoint*>&& points, size_t position,
+                                  IEnumConnectionPoints** ppEnum) noexcept {
+        auto* e = new (std::nothrow) PointEnumerator(std::move(points), position);
+        if (!e) {
+            for (IConnectionPoint* p : points)
+                p->Release();
+            return E_OUTOFMEMORY;
+        }
+        *ppEnum = e;
+        return S_OK;
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IEnumConnectionPoints)
+            return E_NOINTERFACE;
+        *ppv = static_cast<IEnumConnectionPoints*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG refs = --m_Refs;
+        if (refs == 0)
+            delete this;
+        return refs;
+    }
+
+    STDMETHODIMP Next(ULONG cConnections, LPCONNECTIONPOINT* ppCP, ULONG* pcFetched) override {
+        if (pcFetched)
+            *pcFetched = 0;
+        if (!ppCP || (!pcFetched && cConnections != 1))
+            return E_POINTER;
+        ULONG fetched = 0;
+        while (fetched < cConnections && m_Position < m_Points.size()) {
+            ppCP[fetched] = m_Points[m_Position++];
+            ppCP[fetched]->AddRef();
+            ++fetched;
+        }
+        if (pcFetched)
+            *pcFetched = fetched;
+        return fetched == cConnections ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG cConnections) override {
+        const size_t left = m_Points.size() - m_Position;
+        m_Position += cConnections < left ? cConnections : left;
+        return cConnections <= left ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override {
+        m_Position = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(IEnumConnectionPoints** ppEnum) override {
+        if (!ppEnum)
+            return E_POINTER;
+        *ppEnum = nullptr;
+        std::vector<IConnectionPoint*> points;
+        try {
+            points = m_Points;
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+        for (IConnectionPoint* p : points)
+            p->AddRef();
+        return CreateInstance(std::move(points), m_Position, ppEnum);
+    }
+
+private:
+    PointEnumerator(std::vector<IConnectionPoint*>&& points, size_t position) noexcept
+        : m_Points(std::move(points)), m_Position(position) {}
+    virtual ~PointEnumerator() {
+        for (IConnectionPoint* p : m_Points)
+            p->Release();
+    }
+
+    std::atomic<ULONG> m_Refs{1};
+    std::vector<IConnectionPoint*> m_Points;  // one reference each; used by one client thread
+    size_t m_Position;
+};
+
+}  // namespace
+
+SinkSnapshot::SinkSnapshot(SinkSnapshot&& other) noexcept : m_Sinks(std::move(other.m_Sinks)) {
+    other.m_Sinks.clear();
+}
+
+SinkSnapshot& SinkSnapshot::operator=(SinkSnapshot&& other) noexcept {
+    if (this != &other) {
+        Clear();
+        m_Sinks.swap(other.m_Sinks);
+    }
+    return *this;
+}
+
+SinkSnapshot::~SinkSnapshot() {
+    Clear();
+}
+
+void SinkSnapshot::Clear() noexcept {
+    std::vector<IUnknown*> sinks;
+    sinks.swap(m_Sinks);
+    for (IUnknown* sink : sinks)
+        sink->Release();
+}
+
+SinkList::~SinkList() {
+    for (Entry& e : m_Entries)
+        e.sink->Release();
+}
+
+HRESULT SinkList::Snapshot(SinkSnapshot* out) const noexcept {
+    if (!out)
+        return E_POINTER;
+    out->Clear();
+    std::vector<IUnknown*> sinks;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        try {
+            sinks.reserve(m_Entries.size());
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+        for (const Entry& e : m_Entries) {
+            e.sink->AddRef();
+            sinks.push_back(e.sink);
+        }
+    }
+    out->m_Sinks.swap(sinks);
+    return S_OK;
+}
+
+size_t SinkList::Count() const noexcept {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Entries.size();
+}
+
+HRESULT SinkList::Add(const void* point, IUnknown* sink, DWORD* cookie) noexcept {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    // Cookies are never 0 and never reused while their connection exists.
+    DWORD candidate = m_NextCookie;
+    for (;;) {
+        bool taken = candidate == 0;
+        for (const Entry& e : m_Entries)
+            taken = taken || e.cookie == candidate;
+        if (!taken)
+            break;
+        ++candidate;
+    }
+    try {
+        m_Entries.push_back({point, candidate, sink});
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    m_NextCookie = candidate + 1;
+    *cookie = candidate;
+    return S_OK;
+}
+
+IUnknown* SinkList::Remove(const void* point, DWORD cookie) noexcept {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    for (auto it = m_Entries.begin(); it != m_Entries.end(); ++it) {
+        if (it->point == point && it->cookie == cookie) {
+            IUnknown* sink = it->sink;
+            m_Entries.erase(it);
+            return sink;
+        }
+    }
+    return nullptr;
+}
+
+void SinkList::RemoveAll(const void* point) noexcept {
+    std::vector<IUnknown*> released;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        for (auto it = m_Entries.begin(); it != m_Entries.end();) {
+            if (it->point != point) {
+                ++it;
+                continue;
+            }
+            // Releasing under the lock could re-enter the list from a sink's destructor.
+            try {
+                released.push_back(it->sink);
+            } catch (...) {
+                it->sink->Release();  // out of memory: release here rather than leak
+            }
+            it = m_Entries.erase(it);
+        }
+    }
+    for (IUnknown* sink : released)
+        sink->Release();
+}
+
+HRESULT SinkList::Connections(const void* point, std::vector<CONNECTDATA>* out) const noexcept {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    try {
+        for (const Entry& e : m_Entries)
+            if (e.point == point)
+                out->push_back({e.sink, e.cookie});
+    } catch (...) {
+        out->clear();
+        return E_OUTOFMEMORY;
+    }
+    for (CONNECTDATA& cd : *out)
+        cd.pUnk->AddRef();
+    return S_OK;
+}
+
+size_t SinkList::CountOf(const void* point) const noexcept {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    size_t count = 0;
+    for (const Entry& e : m_Entries)
+        count += e.point == point ? 1 : 0;
+    return count;
+}
+
+ConnectionPoint::ConnectionPoint(IConnectionPointContainer* owner, REFIID iid,
+                                 std::shared_ptr<SinkList> shared) noexcept
+    : m_Owner(owner), m_Iid(iid), m_Shared(std::move(shared)) {
+    m_List = m_Shared ? m_Shared.get() : &m_OwnList;
+}
+
+ConnectionPoint::~ConnectionPoint() {
+    m_List->RemoveAll(this);
+}
+
+HRESULT ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (riid != IID_IUnknown && riid != IID_IConnectionPoint)
+        return E_NOINTERFACE;
+    *ppv = static_cast<IConnectionPoint*>(this);
+    AddRef();
+    return S_OK;
+}
+
+ULONG ConnectionPoint::AddRef() {
+    return m_Owner->AddRef();
+}
+
+ULONG ConnectionPoint::Release() {
+    return m_Owner->Release();
+}
+
+HRESULT ConnectionPoint::GetConnectionInterface(IID* pIID) {
+    if (!pIID)
+        return E_POINTER;
+    *pIID = m_Iid;
+    return S_OK;
+}
+
+HRESULT ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
+    if (!ppCPC)
+        return E_POINTER;
+    m_Owner->AddRef();
+    *ppCPC = m_Owner;
+    return S_OK;
+}
+
+HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
+    if (!pdwCookie)
+        return E_POINTER;
+    *pdwCookie = 0;
+    if (!pUnkSink)
+        return E_POINTER;
+    IUnknown* sink = nullptr;
+    if (FAILED(pUnkSink->QueryInterface(m_Iid, reinterpret_cast<void**>(&sink))) || !sink)
+        return CONNECT_E_CANNOTCONNECT;
+    HRESULT hr = m_List->Add(this, sink, pdwCookie);
+    if (FAILED(hr))
+        sink->Release();
+    return hr;
+}
+
+HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
+    IUnknown* sink = m_List->Remove(this, dwCookie);
+    if (!sink)
+        return CONNECT_E_NOCONNECTION;
+    sink->Release();
+    return S_OK;
+}
+
+HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
+    if (!ppEnum)
+        return E_POINTER;
+    *ppEnum = nullptr;
+    std::vector<CONNECTDATA> items;
+    HRESULT hr = m_List->Connections(this, &items);
+    if (FAILED(hr))
+        return hr;
+    return ConnectionEnumerator::CreateInstance(std::move(items), 0, ppEnum);
+}
+
+size_t ConnectionPoint::ConnectionCount() const noexcept {
+    return m_List->CountOf(this);
+}
+
+HRESULT CreateConnectionPointEnumerator(IConnectionPoint* const* points, ULONG count,
+                                        IEnumConnectionPoints** ppEnum) noexcept {
+    if (!ppEnum)
+        return E_POINTER;
+    *ppEnum = nullptr;
+    if (!points && count)
+        return E_INVALIDARG;
+    std::vector<IConnectionPoint*> held;
+    try {
+        held.assign(points, points + count);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    for (IConnectionPoint* p : held) {
+        if (!p)
+            return E_INVALIDARG;
+    }
+    for (IConnectionPoint* p : held)
+        p->AddRef();
+    return PointEnumerator::CreateInstance(std::move(held), 0, ppEnum);
+}
+
+}  // namespace winplat
