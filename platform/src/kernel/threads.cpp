@@ -13,12 +13,12 @@ namespace {
 
 struct Thread : KernelObject {
     Thread() : KernelObject(ObjectKind::Thread) {}
-    DWORD id = 0;                    // written before the thread starts
-    LPTHREAD_START_ROUTINE routine;  // written before the thread starts
-    LPVOID parameter;                // written before the thread starts
-    ULONG suspendCount = 0;          // guarded by KernelLock()
-    bool exited = false;             // guarded by KernelLock()
-    DWORD exitCode = STILL_ACTIVE;   // guarded by KernelLock()
+    DWORD id = 0;                              // written before the thread starts
+    LPTHREAD_START_ROUTINE routine = nullptr;  // written before the thread starts
+    LPVOID parameter = nullptr;                // written before the thread starts
+    ULONG suspendCount = 0;                    // guarded by KernelLock()
+    bool exited = false;                       // guarded by KernelLock()
+    DWORD exitCode = STILL_ACTIVE;             // guarded by KernelLock()
 };
 
 std::atomic<size_t> g_liveThreads{0};
