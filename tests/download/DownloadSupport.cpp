@@ -1,0 +1,87 @@
+#include "DownloadSupport.h"
+
+#include <winplat/debugout.h>
+#include <winplat/drives.h>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace dltest {
+
+std::string BinFolder() {
+    return fs::canonical("/proc/self/exe").parent_path().parent_path();
+}
+
+void UseModuleFolder(const std::string& folder) {
+    ASSERT_EQ(chdir(folder.c_str()), 0) << folder;
+    ASSERT_TRUE(SetEnvironmentVariableA("PATH", BinFolder().c_str()));
+}
+
+ScratchDrive::ScratchDrive() {
+    std::string pattern = (fs::temp_directory_path() / "brelk-dl-XXXXXX").string();
+    m_Root = mkdtemp(pattern.data());
+    fs::create_directories(fs::path(m_Root) / "Windows" / "Firmware" / "Velto");
+    WinplatMapDrive(L'C', m_Root.c_str());
+}
+
+ScratchDrive::~ScratchDrive() {
+    WinplatUnmapDrive(L'C');
+    std::error_code ec;
+    fs::remove_all(m_Root, ec);
+}
+
+std::string ScratchDrive::WindowsImagePath(const std::string& file) {
+    return "C:\\Windows\\Firmware\\Velto\\" + file;
+}
+
+std::string ScratchDrive::HostImagePath(const std::string& file) const {
+    return (fs::path(m_Root) / "Windows" / "Firmware" / "Velto" / file).string();
+}
+
+std::vector<fwimage::TocEntry> WriteTestImage(const std::string& hostPath,
+                                              const std::string& versionText,
+                                              const std::vector<fwimage::ItemSpec>& items) {
+    std::vector<fwimage::TocEntry> toc;
+    std::string error;
+    EXPECT_TRUE(fwimage::WriteImage(hostPath, versionText, items, &error, &toc)) << error;
+    return toc;
+}
+
+Loopback* Loopback::Current = nullptr;
+
+void Loopback::Write(void*, const char* data, UINT32 length, UINT32* written) {
+    Loopback* self = Current;
+    self->Loader.Receive(reinterpret_cast<const uint8_t*>(data), length);
+    ++self->Writes;
+    if (written != nullptr) {
+        *written = length;
+    }
+}
+
+void Loopback::Read(void*, char* buffer, UINT32 capacity, UINT32* count) {
+    Loopback* self = Current;
+    std::lock_guard lock(self->Lock);
+    const size_t n = std::min<size_t>(capacity, self->Rx.size());
+    std::copy_n(self->Rx.begin(), n, buffer);
+    self->Rx.erase(self->Rx.begin(), self->Rx.begin() + static_cast<ptrdiff_t>(n));
+    *count = static_cast<UINT32>(n);
+}
+
+UINT32 Loopback::RxAvail(void*) {
+    Loopback* self = Current;
+    std::lock_guard lock(self->Lock);
+    return static_cast<UINT32>(self->Rx.size());
+}
+
+size_t CountDebugOutput(const std::string& text) {
+    const auto all = WinplatGetDebugOutput();
+    return static_cast<size_t>(std::count(all.begin(), all.end(), text));
+}
+
+}  // namespace dltest
