@@ -1,0 +1,217 @@
+// The machine database file and the device database behind SetupAPI.
+#include "MachineStore.h"
+
+#include <objbase.h>
+
+#include <new>
+
+#include "Db.h"
+
+namespace sim {
+
+namespace {
+
+std::string GuidText(const GUID& g) {
+    WCHAR text[40] = {};
+    StringFromGUID2(g, text, 40);
+    return db::ToUtf8(text);
+}
+
+class DeviceDatabaseProvider final : public WinplatDeviceDatabase {
+public:
+    explicit DeviceDatabaseProvider(std::shared_ptr<MachineStore> store)
+        : m_Store(std::move(store)) {}
+
+    DWORD FindDevice(const std::wstring& instanceId, GUID* classGuid) override {
+        db::Connection c;
+        db::Statement s;
+        HRESULT hr = c.Open(m_Store->Path(), m_Store->Options().BusyTimeoutMs);
+        if (SUCCEEDED(hr)) {
+            hr = s.Prepare(c, "SELECT class_guid FROM device_nodes WHERE instance=?1");
+        }
+        if (SUCCEEDED(hr)) {
+            s.BindText(1, db::ToUtf8(instanceId));
+            hr = s.Step();
+        }
+        if (FAILED(hr)) {
+            return Win32Of(hr);
+        }
+        if (hr == S_FALSE) {
+            return ERROR_NO_SUCH_DEVINST;
+        }
+        *classGuid = GUID{};
+        CLSIDFromString(db::FromUtf8(s.ColumnText(0)).c_str(), classGuid);
+        return ERROR_SUCCESS;
+    }
+
+    DWORD GetRegistryProperty(const std::wstring& instanceId, DWORD property, DWORD* regType,
+                              std::vector<BYTE>* data) override {
+        GUID unused;
+        DWORD err = FindDevice(instanceId, &unused);
+        if (err != ERROR_SUCCESS) {
+            return err;
+        }
+        db::Connection c;
+        db::Statement s;
+        HRESULT hr = c.Open(m_Store->Path(), m_Store->Options().BusyTimeoutMs);
+        if (SUCCEEDED(hr)) {
+            hr = s.Prepare(c,
+                           "SELECT reg_type, data FROM device_registry WHERE instance=?1 AND "
+                           "property=?2");
+        }
+        if (SUCCEEDED(hr)) {
+            s.BindText(1, db::ToUtf8(instanceId));
+            s.BindInt(2, property);
+            hr = s.Step();
+        }
+        if (FAILED(hr)) {
+            return Win32Of(hr);
+        }
+        if (hr == S_FALSE) {
+            return ERROR_INVALID_DATA;
+        }
+        *regType = static_cast<DWORD>(sqlite3_column_int64(s.Handle(), 0));
+        const auto* p = static_cast<const BYTE*>(sqlite3_column_blob(s.Handle(), 1));
+        data->assign(p, p + sqlite3_column_bytes(s.Handle(), 1));
+        return ERROR_SUCCESS;
+    }
+
+private:
+    static DWORD Win32Of(HRESULT hr) {
+        return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_INVALID_DATA;
+    }
+
+    const std::shared_ptr<MachineStore> m_Store;
+};
+
+}  // namespace
+
+std::string MachineStore::DbPathForMachine(const std::string& machineFolder) {
+    return machineFolder + "/machine.db";
+}
+
+HRESULT MachineStore::Open(const std::string& dbPath, std::shared_ptr<MachineStore>* store,
+                           StoreOptions options) try {
+    if (store == nullptr) {
+        return E_POINTER;
+    }
+    store->reset();
+    db::Connection c;
+    HRESULT hr = c.Open(dbPath, options.BusyTimeoutMs, true);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    store->reset(new MachineStore(dbPath, options));
+    return S_OK;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+}
+
+HRESULT MachineStore::RegisterDeviceNode(const std::wstring& instanceId, const GUID& classGuid,
+                                         const std::vector<std::wstring>& hardwareIds) try {
+    db::Connection c;
+    HRESULT hr = c.Open(m_Path, m_Options.BusyTimeoutMs);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    db::Statement s;
+    hr = s.Prepare(c, "INSERT OR REPLACE INTO device_nodes(instance, class_guid) VALUES(?1, ?2)");
+    if (FAILED(hr)) {
+        return hr;
+    }
+    s.BindText(1, db::ToUtf8(instanceId));
+    s.BindText(2, GuidText(classGuid));
+    hr = s.Step();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    return SetDeviceRegistryProperty(instanceId, SPDRP_HARDWAREID, REG_MULTI_SZ,
+                                     ToRegMultiSz(hardwareIds));
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+}
+
+HRESULT MachineStore::SetDeviceRegistryProperty(const std::wstring& instanceId, DWORD property,
+                                                DWORD regType, const std::vector<BYTE>& data) try {
+    db::Connection c;
+    HRESULT hr = c.Open(m_Path, m_Options.BusyTimeoutMs);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    db::Statement s;
+    hr = s.Prepare(c,
+                   "INSERT OR REPLACE INTO device_registry(instance, property, reg_type, data) "
+                   "VALUES(?1, ?2, ?3, ?4)");
+    if (FAILED(hr)) {
+        return hr;
+    }
+    s.BindText(1, db::ToUtf8(instanceId));
+    s.BindInt(2, property);
+    s.BindInt(3, regType);
+    s.BindBlob(4, data.data(), data.size());
+    hr = s.Step();
+    return FAILED(hr) ? hr : S_OK;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+}
+
+HRESULT MachineStore::RemoveDeviceNode(const std::wstring& instanceId) try {
+    db::Connection c;
+    HRESULT hr = c.Open(m_Path, m_Options.BusyTimeoutMs);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    for (const char* sql : {"DELETE FROM device_registry WHERE instance=?1",
+                            "DELETE FROM device_nodes WHERE instance=?1"}) {
+        db::Statement s;
+        hr = s.Prepare(c, sql);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        s.BindText(1, db::ToUtf8(instanceId));
+        hr = s.Step();
+        if (FAILED(hr)) {
+            return hr;
+        }
+    }
+    return S_OK;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+}
+
+std::shared_ptr<WinplatDeviceDatabase> MachineStore::DeviceDatabase() {
+    return std::make_shared<DeviceDatabaseProvider>(shared_from_this());
+}
+
+std::vector<BYTE> ToUtf16Le(const std::wstring& text) {
+    std::vector<BYTE> out;
+    auto put = [&out](unsigned unit) {
+        out.push_back(static_cast<BYTE>(unit & 0xff));
+        out.push_back(static_cast<BYTE>(unit >> 8));
+    };
+    for (wchar_t wc : text) {
+        const auto c = static_cast<char32_t>(wc);
+        if (c > 0xFFFF) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(static_cast<unsigned>(c));
+        }
+    }
+    return out;
+}
+
+std::vector<BYTE> ToRegMultiSz(const std::vector<std::wstring>& strings) {
+    std::vector<BYTE> out;
+    for (const auto& s : strings) {
+        auto bytes = ToUtf16Le(s);
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        out.push_back(0);
+        out.push_back(0);
+    }
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,92 @@
+#pragma once
+// The persistent state of one simulated machine: one SQLite file that holds the device
+// property stores (named values per device instance and key, with their PROPVARIANT type;
+// unified device properties) and the device database behind SetupAPI.
+//
+// Every write is committed with synchronous=FULL before the call returns, so killing the
+// process right after it loses nothing. Failures become HRESULTs: a locked database
+// HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION), a corrupt one HRESULT_FROM_WIN32(ERROR_BADDB),
+// a file that cannot be opened HRESULT_FROM_WIN32(ERROR_CANTOPEN).
+#include <windows.h>
+#include <setupapi.h>
+#include <wudfddi.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "winplat/devdb.h"
+
+namespace sim {
+
+struct StoreOptions {
+    // How long a statement waits for another connection's lock before it fails. SQLite
+    // sleeps on the host clock here, so tests that hold a lock on purpose set it low.
+    int BusyTimeoutMs = 2000;
+};
+
+class MachineStore : public std::enable_shared_from_this<MachineStore> {
+public:
+    // "<machine folder>/machine.db".
+    static std::string DbPathForMachine(const std::string& machineFolder);
+
+    // Opens the database file, creating it and its tables when missing.
+    static HRESULT Open(const std::string& dbPath, std::shared_ptr<MachineStore>* store,
+                        StoreOptions options = {});
+
+    const std::string& Path() const { return m_Path; }
+    const StoreOptions& Options() const { return m_Options; }
+
+    // IWDFPropertyStoreFactory::RetrieveDevicePropertyStore for the device `instanceId`.
+    HRESULT RetrieveNamedStore(const std::wstring& instanceId, const WDF_PROPERTY_STORE_ROOT* root,
+                               WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags, REGSAM desiredAccess,
+                               PCWSTR subkeyPath, IWDFNamedPropertyStore2** store,
+                               WDF_PROPERTY_STORE_DISPOSITION* disposition);
+
+    // IWDFUnifiedPropertyStoreFactory::RetrieveUnifiedDevicePropertyStore.
+    HRESULT RetrieveUnifiedStore(const std::wstring& instanceId,
+                                 const WDF_PROPERTY_STORE_ROOT* root,
+                                 IWDFUnifiedPropertyStore** store);
+
+    // Device database. A node is its instance id, setup class and hardware ids.
+    HRESULT RegisterDeviceNode(const std::wstring& instanceId, const GUID& classGuid,
+                               const std::vector<std::wstring>& hardwareIds);
+    // Stores raw registry data for a property as it stands (REG_MULTI_SZ data is UTF-16LE),
+    // so that malformed values can be staged.
+    HRESULT SetDeviceRegistryProperty(const std::wstring& instanceId, DWORD property, DWORD regType,
+                                      const std::vector<BYTE>& data);
+    HRESULT RemoveDeviceNode(const std::wstring& instanceId);
+
+    // The provider to register with WinplatRegisterDeviceDatabase.
+    std::shared_ptr<WinplatDeviceDatabase> DeviceDatabase();
+
+    // The PROPVARIANT type a named value was written with (reads convert it), for tools.
+    // keyName is "HardwareKey" for the driver's default hardware key.
+    HRESULT StoredValueType(const std::wstring& instanceId, const std::wstring& keyName,
+                            const std::wstring& name, VARTYPE* vt);
+
+    // Named stores handed out so far, and those not yet released.
+    long NamedStoresOpened() const { return m_Counters->Opened; }
+    long NamedStoresAlive() const { return m_Counters->Alive; }
+
+    struct Counters {
+        std::atomic<long> Opened{0};
+        std::atomic<long> Alive{0};
+    };
+
+private:
+    MachineStore(std::string path, StoreOptions options)
+        : m_Path(std::move(path)), m_Options(options) {}
+
+    const std::string m_Path;
+    const StoreOptions m_Options;
+    // Shared with the stores, which may outlive this object.
+    const std::shared_ptr<Counters> m_Counters = std::make_shared<Counters>();
+};
+
+// Registry text helpers (UTF-16LE on disk and in registry data).
+std::vector<BYTE> ToRegMultiSz(const std::vector<std::wstring>& strings);
+std::vector<BYTE> ToUtf16Le(const std::wstring& text);
+
+}  // namespace sim
