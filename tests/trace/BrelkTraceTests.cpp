@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BrelkTrace.h"
@@ -185,6 +186,40 @@ TEST(BrelkTrace, SilentUnlessStartedAndEnabledForTheFlagAndLevel) {
     EXPECT_EQ(fixture::g_Evaluations, 0);
     ASSERT_EQ(session.Stop(), 0u);
     EXPECT_TRUE(ReadAll(log.path).empty());
+}
+
+TEST(BrelkTrace, TracePointsRacingWithEnableChangesAreSentWholeOrDropped) {
+    TempLog log("race");
+    Started started;
+    TRACEHANDLE session = 0;
+    ASSERT_EQ(WinplatStartTraceSession(log.path.c_str(), &session), 0u);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                fixture::EmitCounted(TRACE_FLAG_DEVICE, TRACE_LEVEL_ERROR);
+            }
+        });
+    }
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(WinplatEnableTrace(session, &BRELK_TRACE_CONTROL_GUID, TRACE_LEVEL_ERROR,
+                                     i % 2 ? TRACE_FLAG_DEVICE : TRACE_FLAG_QUEUE),
+                  0u);
+        ASSERT_EQ(WinplatDisableTrace(session, &BRELK_TRACE_CONTROL_GUID), 0u);
+    }
+    stop = true;
+    for (auto& t : threads) {
+        t.join();
+    }
+    WinplatTraceSessionStats stats{};
+    ASSERT_EQ(WinplatStopTraceSession(session, &stats), 0u);
+    const auto messages = ReadAll(log.path);
+    EXPECT_EQ(messages.size(), stats.MessagesWritten);
+    for (const auto& m : messages) {
+        EXPECT_EQ(m.number, 10);
+        EXPECT_EQ(std::string(m.args.begin(), m.args.end()), std::string("counted", 8));
+    }
 }
 
 TEST(BrelkTrace, EveryShapeDecodesWithTheUnitsCatalog) {

@@ -6,7 +6,7 @@ BRELK_TRACE_UNIT(Fixture);
 
 namespace fixture {
 
-int g_Evaluations = 0;
+std::atomic<int> g_Evaluations{0};
 
 namespace {
 

@@ -3,6 +3,7 @@
 // cover every argument shape and the ways a trace point can stand in a file.
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 // {5F0D3A51-6C0E-4B7A-9D22-8E1B40C7A3F1}
@@ -22,6 +23,6 @@ void EmitAll();
 
 // A trace point at the given level and flag whose argument counts its evaluations.
 void EmitCounted(ULONG flag, UCHAR level);
-extern int g_Evaluations;
+extern std::atomic<int> g_Evaluations;
 
 }  // namespace fixture

@@ -173,7 +173,8 @@ ULONG WriteMessage(Session& s, ULONG flags, LPCGUID guid, USHORT number, va_list
     const ULONG64 timeStamp =
         s.startTime + (PlatformNowNs() - s.startPlatformNs) / 100;  // before the lock
     const ULONG threadId = GetCurrentThreadId();
-    const ULONG processId = GetCurrentProcessId();
+    // Asked once: it is a system call here, and a process keeps its id.
+    static const ULONG processId = GetCurrentProcessId();
 
     std::lock_guard<std::mutex> guard(s.fileLock);
     if (s.file == nullptr) {
@@ -189,33 +190,53 @@ ULONG WriteMessage(Session& s, ULONG flags, LPCGUID guid, USHORT number, va_list
     header.MessageNumber = number;
     const ULONG sequence = s.sequence + 1;
 
-    bool ok = fwrite(&header, sizeof(header), 1, s.file) == 1;
+    // The record is put together first and written with one call: most messages are
+    // small, and stdio calls cost more than the copy.
+    uint8_t small[512];
+    size_t used = 0;
+    bool ok = true;
+    auto put = [&](const void* data, size_t length) {
+        if (length == 0) {
+            return;
+        }
+        if (used + length > sizeof(small)) {
+            ok = ok && (used == 0 || fwrite_unlocked(small, used, 1, s.file) == 1);
+            used = 0;
+            if (length > sizeof(small)) {
+                ok = ok && fwrite_unlocked(data, length, 1, s.file) == 1;
+                return;
+            }
+        }
+        memcpy(small + used, data, length);
+        used += length;
+    };
+    put(&header, sizeof(header));
     if (flags & TRACE_MESSAGE_SEQUENCE) {
-        ok = ok && fwrite(&sequence, sizeof(sequence), 1, s.file) == 1;
+        put(&sequence, sizeof(sequence));
     }
     if (flags & TRACE_MESSAGE_GUID) {
         const GUID zero{};
-        ok = ok && fwrite(guid != nullptr ? guid : &zero, sizeof(GUID), 1, s.file) == 1;
+        put(guid != nullptr ? guid : &zero, sizeof(GUID));
     }
     if (flags & TRACE_MESSAGE_COMPONENTID) {
         const ULONG component = guid != nullptr ? guid->Data1 : 0;
-        ok = ok && fwrite(&component, sizeof(component), 1, s.file) == 1;
+        put(&component, sizeof(component));
     }
     if (flags & TRACE_MESSAGE_TIMESTAMP) {
-        ok = ok && fwrite(&timeStamp, sizeof(timeStamp), 1, s.file) == 1;
+        put(&timeStamp, sizeof(timeStamp));
     }
     if (flags & TRACE_MESSAGE_SYSTEMINFO) {
-        ok = ok && fwrite(&threadId, sizeof(threadId), 1, s.file) == 1;
-        ok = ok && fwrite(&processId, sizeof(processId), 1, s.file) == 1;
+        put(&threadId, sizeof(threadId));
+        put(&processId, sizeof(processId));
     }
     for (;;) {
         const void* data = va_arg(args, const void*);
         if (data == nullptr) {
             break;
         }
-        const size_t length = va_arg(args, size_t);
-        ok = ok && (length == 0 || fwrite(data, length, 1, s.file) == 1);
+        put(data, va_arg(args, size_t));
     }
+    ok = ok && (used == 0 || fwrite_unlocked(small, used, 1, s.file) == 1);
     if (!ok) {
         // A partly written record would make the rest of the file unreadable; the file
         // is abandoned at this point, as a full disk would leave it.
@@ -352,6 +373,7 @@ ULONG WinplatStartTraceSession(const char* LogFilePath, PTRACEHANDLE Session) {
         if (f == nullptr) {
             return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         }
+        setvbuf(f, nullptr, _IOFBF, 64 * 1024);
         s->startTime = FileTimeNow();
         s->startPlatformNs = PlatformNowNs();
         WinplatTraceLogHeader header{};
