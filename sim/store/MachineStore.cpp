@@ -179,6 +179,25 @@ HRESULT MachineStore::RemoveDeviceNode(const std::wstring& instanceId) try {
     return E_OUTOFMEMORY;
 }
 
+HRESULT MachineStore::DeviceNodes(std::vector<std::wstring>* instanceIds) try {
+    if (instanceIds == nullptr) {
+        return E_POINTER;
+    }
+    instanceIds->clear();
+    db::Connection c;
+    HRESULT hr = c.Open(m_Path, m_Options.BusyTimeoutMs);
+    db::Statement s;
+    if (SUCCEEDED(hr)) {
+        hr = s.Prepare(c, "SELECT instance FROM device_nodes ORDER BY rowid");
+    }
+    while (SUCCEEDED(hr) && (hr = s.Step()) == S_OK) {
+        instanceIds->push_back(db::FromUtf8(s.ColumnText(0)));
+    }
+    return FAILED(hr) ? hr : S_OK;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+}
+
 std::shared_ptr<WinplatDeviceDatabase> MachineStore::DeviceDatabase() {
     return std::make_shared<DeviceDatabaseProvider>(shared_from_this());
 }

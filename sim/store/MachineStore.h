@@ -57,6 +57,7 @@ public:
     HRESULT SetDeviceRegistryProperty(const std::wstring& instanceId, DWORD property, DWORD regType,
                                       const std::vector<BYTE>& data);
     HRESULT RemoveDeviceNode(const std::wstring& instanceId);
+    HRESULT DeviceNodes(std::vector<std::wstring>* instanceIds);
 
     // The provider to register with WinplatRegisterDeviceDatabase.
     std::shared_ptr<WinplatDeviceDatabase> DeviceDatabase();

@@ -1,0 +1,72 @@
+// The state command: what a user sees and stages is what the driver reads.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "DeviceHarness.h"
+#include "HResultPrinter.h"
+#include "StateTool.h"
+
+namespace brelk::test {
+namespace {
+
+class StateToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/brelk-tool-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_Folder = pattern;
+        ASSERT_HR(S_OK, m_Machine.Start(m_Folder));
+        ASSERT_HR(S_OK, m_Machine.Store->RegisterDeviceNode(kModemInstance, GUID{}, {L"A\\{B}"}));
+    }
+    void TearDown() override {
+        m_Machine.Stop();
+        std::filesystem::remove_all(m_Folder);
+    }
+    int Run(std::vector<std::string> args) {
+        m_Out.str("");
+        m_Err.str("");
+        args.insert(args.begin(), m_Folder);
+        return brelk::state::Run(args, m_Out, m_Err);
+    }
+    std::string m_Folder;
+    DeviceHarness m_Machine;
+    std::ostringstream m_Out, m_Err;
+};
+
+TEST_F(StateToolTest, ShowsSetsAndDeletesWhatTheDriverReads) {
+    ASSERT_EQ(0, Run({"show"}));
+    EXPECT_NE(m_Out.str().find("FWUpdateProgressState (missing)"), std::string::npos)
+        << m_Out.str();
+
+    ASSERT_HR(S_OK, m_Machine.Device->InitializeUpgradeState(m_Machine.FxDevice));
+    ASSERT_EQ(0, Run({"set", "FWUpdateProgressState", "300", "--type", "ui4"}));
+    ASSERT_EQ(0, Run({"delete", "FWURetryCounter"}));
+    ASSERT_EQ(0, Run({"show"}));
+    const std::string shown = m_Out.str();
+    EXPECT_NE(shown.find("FWUpdateProgressState VT_UI4    300 (the driver reads 44)"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("FWURetryCounter       (missing)"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("PrevFwVersion         VT_LPSTR  \"0.0\""), std::string::npos) << shown;
+
+    UCHAR state = 0, counter = 0xA5;
+    EXPECT_HR(S_OK, m_Machine.Device->ReadProgressState(m_Machine.FxDevice, &state));
+    EXPECT_EQ(state, 44);
+    EXPECT_HR(static_cast<HRESULT>(0x80070002),
+              m_Machine.Device->ReadRetryCounter(m_Machine.FxDevice, &counter));
+}
+
+TEST_F(StateToolTest, RefusesBadCommandsAndValues) {
+    EXPECT_EQ(2, Run({"frobnicate"}));
+    EXPECT_NE(m_Err.str().find("usage:"), std::string::npos);
+    EXPECT_EQ(1, Run({"set", "FWURetryCounter", "lots"}));
+    EXPECT_EQ(1, Run({"delete", "FWURetryCounter"}));  // never created
+    EXPECT_NE(m_Err.str().find("0x80070002"), std::string::npos) << m_Err.str();
+    std::vector<std::string> elsewhere = {"/nonexistent/machine", "show"};
+    EXPECT_EQ(1, brelk::state::Run(elsewhere, m_Out, m_Err));
+}
+
+}  // namespace
+}  // namespace brelk::test
