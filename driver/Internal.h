@@ -83,6 +83,10 @@ void UnloadPolicyDll();
 extern "C" void PortWrite(void* Port, const char* Data, UINT32 Length, UINT32* Written) noexcept;
 extern "C" void PortRead(void* Port, char* Buffer, UINT32 Capacity, UINT32* Count) noexcept;
 extern "C" UINT32 PortRxAvail(void* Port) noexcept;  // the library's argument is ignored
+// Written by PortWrite only: the third "EXEC" write opens the read gate for good and
+// the counter starts again from 0. Atomic: the library may call from several threads.
+extern std::atomic<UINT16> g_ExecCount;
+extern std::atomic<UINT8> g_ReadGate;  // 0 closed, 1 open
 
 // ---- Module object (Dllsup.cpp): every COM object of the driver holds one module lock
 // for its lifetime; IClassFactory::LockServer adds or removes one. The count is atomic.

@@ -782,3 +782,4 @@ HRESULT CMBDeviceService::SetVendorTextCommand(IMbnDeviceService** ppService, UL
     delete[] payload;
     return S_OK;
 }
+#include "FirmwareImageLookup.inc"

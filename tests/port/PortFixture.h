@@ -1,0 +1,49 @@
+#pragma once
+// A started simulated modem with both device services open as the device object holds
+// them during an upgrade (upgrade first, then flash, so two sinks are advised in that
+// order), the flash data session open and published as g_pFlashService, and the port
+// callbacks' process-wide state back at its load values.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MBDeviceService.h"
+#include "SimModem.h"
+
+namespace porttest {
+
+// A new empty folder below the temporary folder, removed by the caller.
+std::filesystem::path FreshFolder(const char* tag);
+
+// Debugger output entries equal to `text`.
+size_t CountDebugOutput(const std::string& text);
+
+class ModemPort : public ::testing::Test {
+protected:
+    // 3000 ms "EXEC" pauses take 3 ms, the 10 000 ms write wait 10 ms.
+    static constexpr double kTimeScale = 1000;
+
+    void SetUp() override;
+    void TearDown() override;
+
+    std::shared_ptr<CMBDeviceService> OpenService(const wchar_t* id);
+    // Waits until the modem has delivered everything it queued.
+    void WaitModemIdle();
+    // The bytes the modem received since the test began.
+    std::vector<uint8_t> Sent() const { return m_Modem->WrittenBytes(); }
+
+    HRESULT m_hrCom = E_FAIL;
+    std::filesystem::path m_Folder;
+    std::unique_ptr<sim::SimModem> m_Modem;
+    std::shared_ptr<CMBDeviceService> m_Upgrade;
+    std::shared_ptr<CMBDeviceService> m_Flash;
+};
+
+}  // namespace porttest
