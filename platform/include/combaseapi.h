@@ -36,8 +36,9 @@ STDAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext
 STDAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
                         LPVOID* ppv);
 
-// Registrations are process-wide and last until revoked; the newest active registration of
-// a class wins. The cookie is never 0.
+// Registrations are process-wide and last until revoked (CoUninitialize does not revoke
+// them, and CoRevokeClassObject works on any thread); the newest active registration of a
+// class wins. The cookie is never 0.
 STDAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext, DWORD flags,
                              LPDWORD lpdwRegister);
 STDAPI CoRevokeClassObject(DWORD dwRegister);

@@ -165,9 +165,9 @@ HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContex
     return S_OK;
 }
 
+// Unlike Windows, which drops an apartment's registrations when the apartment ends, the
+// table here outlives apartments, so revoking works from any thread at any time.
 HRESULT CoRevokeClassObject(DWORD dwRegister) {
-    if (!winplat::com::ComUsable())
-        return CO_E_NOTINITIALIZED;
     ClassTable& table = Classes();
     IUnknown* object = nullptr;
     {

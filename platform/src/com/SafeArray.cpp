@@ -292,8 +292,8 @@ HRESULT SafeArrayDestroyDescriptor(SAFEARRAY* psa) {
         if (IRecordInfo* info = HiddenOf(psa)->recordInfo)
             info->Release();
     }
-    if (!(psa->fFeatures & kNotOwned))
-        std::free(HiddenOf(psa));
+    // The flags describe the data; the descriptor always came from SafeArrayAllocDescriptor.
+    std::free(HiddenOf(psa));
     return S_OK;
 }
 
