@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "Internal.h"
 #include "Trace.h"
 
 BRELK_TRACE_UNIT(EventSink);
@@ -30,6 +31,7 @@ ULONG ElementCount(SAFEARRAY* array) {
 }  // namespace
 
 CMBDeviceServiceEvents::CMBDeviceServiceEvents() {
+    DllModuleLock();
     std::memset(&m_Lock, 0, sizeof(m_Lock));
     if (FAILED(CreateCompletionEvents())) {
         CloseCompletionEvents();
@@ -37,6 +39,7 @@ CMBDeviceServiceEvents::CMBDeviceServiceEvents() {
 }
 
 CMBDeviceServiceEvents::~CMBDeviceServiceEvents() {
+    DllModuleUnlock();
     CloseCompletionEvents();
     m_pContext.store(nullptr);
     if (m_bLockInitialized) {
@@ -126,7 +129,10 @@ STDMETHODIMP_(ULONG) CMBDeviceServiceEvents::AddRef() {
 STDMETHODIMP_(ULONG) CMBDeviceServiceEvents::Release() {
     const LONG count = --m_cRef;
     if (count == 0) {
+        // The module stays locked while the object is torn down.
+        DllModuleLock();
         delete this;
+        DllModuleUnlock();
     }
     return static_cast<ULONG>(count);
 }

@@ -1,6 +1,7 @@
 // The event sink on its own: completions and notifications delivered by hand, as the
 // API's notification thread would, with arrays built here.
 #include "EventSink.h"
+#include "Internal.h"
 
 #include <oleauto.h>
 #include <winplat/clock.h>
@@ -90,9 +91,11 @@ protected:
 TEST(EventSinkCreate, ContractOfCreateInstanceAndQueryInterface) {
     EXPECT_HR(E_POINTER, CMBDeviceServiceEvents::CreateInstance(nullptr));
 
+    const LONG locks = DllModuleLockCount();
     auto* poison = reinterpret_cast<CMBDeviceServiceEvents*>(0x1234);
     CMBDeviceServiceEvents* sink = poison;
     ASSERT_HR(S_OK, CMBDeviceServiceEvents::CreateInstance(&sink));
+    EXPECT_EQ(DllModuleLockCount(), locks + 1);  // held while the sink exists
     ASSERT_NE(sink, poison);
     EXPECT_EQ(sink->AddRef(), 1u);  // created with count 0; the caller takes the first
     EXPECT_EQ(sink->SpareRequestId(), 0u);
@@ -108,6 +111,7 @@ TEST(EventSinkCreate, ContractOfCreateInstanceAndQueryInterface) {
     EXPECT_EQ(sink->Release(), 2u);
     EXPECT_EQ(sink->Release(), 1u);
     EXPECT_EQ(sink->Release(), 0u);
+    EXPECT_EQ(DllModuleLockCount(), locks);
 }
 
 TEST(EventSinkCreate, FailsWithoutAllItsEventsAndLeaksNoHandle) {

@@ -1,0 +1,166 @@
+// The flash data path's cost in the driver: writes through WriteFlashData to a modem that
+// answers at once, with the upgrade and flash services both advised (so every completion
+// reaches two sinks and the write-done toggle is at work), and the receive path from
+// OnReadData to ReadDataFromDevice, with the heap allocations it makes counted.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <winplat/clock.h>
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "EventSink.h"
+#include "MBDeviceService.h"
+#include "SimModem.h"
+
+namespace {
+
+std::atomic<uint64_t> g_Allocations{0};
+
+}  // namespace
+
+// Every C++ allocation in the process (driver, platform, modem) is counted.
+void* operator new(size_t size) {
+    g_Allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size != 0 ? size : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) {
+    return operator new(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    g_Allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size != 0 ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+// A modem with both services open and the flash data session up.
+struct Rig {
+    std::filesystem::path folder;
+    std::unique_ptr<sim::SimModem> modem;
+    std::shared_ptr<CMBDeviceService> upgrade;
+    std::shared_ptr<CMBDeviceService> flash;
+
+    bool Start() {
+        WinplatSetTimeScale(50);
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        folder = std::filesystem::temp_directory_path() /
+                 ("brelk-transport-bench-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(folder);
+        sim::ModemOptions options;
+        options.MachineFolder = folder;
+        options.KeepWrittenBytes = false;
+        modem = std::make_unique<sim::SimModem>(options);
+        if (FAILED(modem->Start())) {
+            return false;
+        }
+        g_ReadDataToggle = 0;
+        g_WriteDoneToggle = 0;
+        upgrade = std::make_shared<CMBDeviceService>(sim::kUpgradeServiceId);
+        flash = std::make_shared<CMBDeviceService>(sim::kFlashServiceId);
+        return SUCCEEDED(upgrade->Initialize()) && SUCCEEDED(flash->Initialize()) &&
+               SUCCEEDED(flash->OpenServiceDataSession());
+    }
+
+    void Stop() {
+        if (flash) {
+            flash->CloseServiceDataSession();
+        }
+        flash.reset();
+        upgrade.reset();
+        modem->Stop();
+        modem.reset();
+        CoUninitialize();
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+};
+
+void BM_WriteFlashData(benchmark::State& state) {
+    Rig rig;
+    if (!rig.Start()) {
+        state.SkipWithError("modem rig did not start");
+        return;
+    }
+    const std::vector<uint8_t> block(static_cast<size_t>(state.range(0)), 0x5A);
+    uint64_t timeouts = 0;
+    for (auto _ : state) {
+        const ULONGLONG start = GetTickCount64();
+        const HRESULT hr =
+            rig.flash->WriteFlashData(block.data(), static_cast<ULONG>(block.size()));
+        if (FAILED(hr)) {
+            state.SkipWithError("write failed");
+            break;
+        }
+        // A write that waited out its time-out still succeeds; count it.
+        timeouts += GetTickCount64() - start >= WRITE_TIMEOUT_MS ? 1 : 0;
+    }
+    state.counters["timeouts"] = static_cast<double>(timeouts);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+    rig.Stop();
+}
+BENCHMARK(BM_WriteFlashData)->Arg(2048)->Arg(16384)->UseRealTime();
+
+// One chunk stored by the flash sink's OnReadData and read back by ReadDataFromDevice.
+void BM_ReadPath(benchmark::State& state) {
+    Rig rig;
+    if (!rig.Start()) {
+        state.SkipWithError("modem rig did not start");
+        return;
+    }
+    const ULONG size = static_cast<ULONG>(state.range(0));
+    SAFEARRAY* chunk = rig.flash->CreateByteArray(std::vector<uint8_t>(size, 0xA5).data(),
+                                                  static_cast<LONG>(size));
+    CMBDeviceServiceEvents* sink = rig.flash->GetEventSink();
+    std::vector<uint8_t> buffer(size);
+    uint64_t allocations = 0;
+    for (auto _ : state) {
+        const uint64_t start = g_Allocations.load();
+        g_ReadDataToggle = 1;
+        sink->OnReadData(nullptr, chunk);
+        ULONG count = 0;
+        rig.flash->ReadDataFromDevice(buffer.data(), &count, size);
+        allocations += g_Allocations.load() - start;
+        if (count != size) {
+            state.SkipWithError("short read");
+            break;
+        }
+    }
+    state.counters["allocs_per_read"] =
+        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
+    SafeArrayDestroy(chunk);
+    rig.Stop();
+}
+BENCHMARK(BM_ReadPath)->Arg(64)->Arg(700);
+
+}  // namespace
+
+BENCHMARK_MAIN();
