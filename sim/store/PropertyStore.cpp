@@ -25,7 +25,10 @@ HRESULT KeyForRoot(const WDF_PROPERTY_STORE_ROOT* root, PCWSTR subkeyPath, bool 
     if (root == nullptr || root->LengthCb != sizeof(WDF_PROPERTY_STORE_ROOT)) {
         return E_INVALIDARG;
     }
-    switch (root->RootClass) {
+    // Read as a number: a caller may pass a class this enumeration does not name.
+    ULONG rootClass = 0;
+    memcpy(&rootClass, &root->RootClass, sizeof(rootClass));
+    switch (rootClass) {
         case WdfPropertyStoreRootClassHardwareKey: {
             PCWSTR service = root->Qualifier.HardwareKey.ServiceName;
             if (service == nullptr) {
@@ -536,7 +539,9 @@ HRESULT MachineStore::RetrieveNamedStore(const std::wstring& instanceId,
         return E_POINTER;
     }
     *store = nullptr;
-    if ((flags & ~WdfPropertyStoreRetrieveFlagsMask) != 0) {
+    ULONG rawFlags = 0;  // may hold bits the enumeration does not name
+    memcpy(&rawFlags, &flags, sizeof(rawFlags));
+    if ((rawFlags & ~static_cast<ULONG>(WdfPropertyStoreRetrieveFlagsMask)) != 0) {
         return E_INVALIDARG;
     }
     std::wstring key;
@@ -555,7 +560,7 @@ HRESULT MachineStore::RetrieveNamedStore(const std::wstring& instanceId,
     // "Device Parameters" exists with the device; other keys once created.
     if (SUCCEEDED(hr) && !readOnly) {
         hr = named->EnsureKey(
-            (flags & (WdfPropertyStoreCreateIfMissing | WdfPropertyStoreCreateVolatile)) != 0,
+            (rawFlags & (WdfPropertyStoreCreateIfMissing | WdfPropertyStoreCreateVolatile)) != 0,
             &result);
     }
     if (FAILED(hr)) {

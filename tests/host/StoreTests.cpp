@@ -155,12 +155,13 @@ TEST_F(StoreTest, RetrieveHonoursRootFlagsAndAccess) {
     } bad[] = {
         {"short LengthCb", HardwareRoot(), 1, KEY_READ, E_INVALIDARG},
         {"unknown root class", HardwareRoot(), 1, KEY_READ, E_INVALIDARG},
-        {"unknown flag", HardwareRoot(), 4, KEY_READ, E_INVALIDARG},
         {"write to the read-only root", HardwareRoot(L"\\"), 0, KEY_READ | KEY_SET_VALUE,
          E_ACCESSDENIED},
     };
     bad[0].root.LengthCb = 16;
-    bad[1].root.RootClass = static_cast<WDF_PROPERTY_STORE_ROOT_CLASS>(7);
+    // Values outside the enumerations arrive as raw numbers, as from C callers.
+    const ULONG unknownClass = 7;
+    memcpy(&bad[1].root.RootClass, &unknownClass, sizeof(unknownClass));
     for (auto& c : bad) {
         SCOPED_TRACE(c.name);
         store = reinterpret_cast<IWDFNamedPropertyStore2*>(0x1);
