@@ -75,6 +75,16 @@ protected:
     CMyDevice();
     HRESULT Initialize(IWDFDriver* FxDriver, IWDFDeviceInitialize* FxDeviceInit);
 
+    // The decision that opens OnPrepareHardware: *UpgradeRequired tells whether the
+    // download is to start; a failure ends the start.
+    HRESULT DecideUpgrade(IWDFDevice* FxDevice, bool* UpgradeRequired);
+    // Loads and binds Parlex and Flashkit and hands Flashkit its parameters and status
+    // callback; E_FAIL when either library or one of its exports is missing.
+    HRESULT BindLibraries();
+    // Hands Flashkit the three port callbacks and the port parameters.
+    void SetPortParameters();
+    void ClosePortIfOpen();
+
     std::atomic<LONG> m_cRef{0};
     // No reference: the framework device owns this object, so it outlives it.
     IWDFDevice* m_pWdfDevice = nullptr;

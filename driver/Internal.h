@@ -30,6 +30,9 @@ extern DownloadItemList g_DownloadItemList;
 
 // The flash data device service; the port callbacks write and read through it.
 extern std::shared_ptr<CMBDeviceService> g_pFlashService;
+// The modem's firmware version when the running download started; recorded as the
+// previous version once that download succeeded. Empty when none started.
+extern std::string g_PreviousFwVersion;
 
 extern const WCHAR FORCE_UPGRADE_DEVICE_KEY[];
 extern const WCHAR UPGRADE_SERVICE_ID[];
