@@ -144,6 +144,26 @@ TEST_F(DataPathTest, ImageStreamArrivesIntactAndRepliesComeBack) {
     }
 }
 
+// A byte corrupted on the way to the loader: the frame fails its check and goes
+// unanswered; the host's retransmission of the same frame is answered.
+TEST_F(DataPathTest, CorruptedWriteGoesUnansweredUntilRetransmitted) {
+    OpenBoth();
+    Boot();
+    std::vector<uint8_t> start;
+    flashproto::PutU32(start, 0);
+    const auto frame = flashproto::Encode(Frame{FrameType::SessionStart, 0, 1, start});
+    AddFaults("modem.write:corrupt=12");
+    ASSERT_HR(S_OK, Write(frame));
+    EXPECT_FALSE(ReadFrame().has_value());
+    EXPECT_FALSE(m_Modem->Loader().SessionOpen());
+    ASSERT_HR(S_OK, Write(frame));
+    const auto reply = ReadFrame();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->Type, FrameType::Ack);
+    EXPECT_EQ(reply->Seq, 1);
+    EXPECT_TRUE(m_Modem->Loader().SessionOpen());
+}
+
 TEST_F(DataPathTest, WritesCompleteWithoutWaitingOutTheTimeout) {
     OpenBoth();
     const std::vector<uint8_t> block(2048, 0x5A);
