@@ -13,12 +13,13 @@ class ConnectionEnumerator final : public IEnumConnections {
 public:
     static HRESULT CreateInstance(std::vector<CONNECTDATA>&& items, ULONG position,
                                   IEnumConnections** ppEnum) noexcept {
-        auto* e = new (std::nothrow) ConnectionEnumerator(std::move(items), position);
+        auto* e = new (std::nothrow) ConnectionEnumerator(position);
         if (!e) {
             for (CONNECTDATA& cd : items)
                 cd.pUnk->Release();
             return E_OUTOFMEMORY;
         }
+        e->m_Items = std::move(items);
         *ppEnum = e;
         return S_OK;
     }
@@ -81,8 +82,7 @@ public:
     }
 
 private:
-    ConnectionEnumerator(std::vector<CONNECTDATA>&& items, size_t position) noexcept
-        : m_Items(std::move(items)), m_Position(position) {}
+    explicit ConnectionEnumerator(size_t position) noexcept : m_Position(position) {}
     virtual ~ConnectionEnumerator() {
         for (CONNECTDATA& cd : m_Items)
             cd.pUnk->Release();
@@ -97,12 +97,13 @@ class PointEnumerator final : public IEnumConnectionPoints {
 public:
     static HRESULT CreateInstance(std::vector<IConnectionPoint*>&& points, size_t position,
                                   IEnumConnectionPoints** ppEnum) noexcept {
-        auto* e = new (std::nothrow) PointEnumerator(std::move(points), position);
+        auto* e = new (std::nothrow) PointEnumerator(position);
         if (!e) {
             for (IConnectionPoint* p : points)
                 p->Release();
             return E_OUTOFMEMORY;
         }
+        e->m_Points = std::move(points);
         *ppEnum = e;
         return S_OK;
     }
@@ -165,8 +166,7 @@ public:
     }
 
 private:
-    PointEnumerator(std::vector<IConnectionPoint*>&& points, size_t position) noexcept
-        : m_Points(std::move(points)), m_Position(position) {}
+    explicit PointEnumerator(size_t position) noexcept : m_Position(position) {}
     virtual ~PointEnumerator() {
         for (IConnectionPoint* p : m_Points)
             p->Release();
