@@ -184,12 +184,14 @@ STDMETHODIMP CFxDriver::CreateDevice(IWDFDeviceInitialize* pDeviceInit,
     if (FAILED(pDeviceInit->QueryInterface(IID_CFxDeviceInit, reinterpret_cast<void**>(&init)))) {
         return E_INVALIDARG;
     }
-    auto* device =
-        new (std::nothrow) CFxDevice(this, init->Store(), init->InstanceId(), pCallbackInterface);
-    init->Release();
-    if (device == nullptr) {
+    CFxDevice* device = nullptr;
+    try {
+        device = new CFxDevice(this, init->Store(), init->InstanceId(), pCallbackInterface);
+    } catch (...) {
+        init->Release();
         return E_OUTOFMEMORY;
     }
+    init->Release();
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         try {
