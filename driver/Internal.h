@@ -43,6 +43,11 @@ extern const char FLASHKIT_DLL_NAME[];  // "Flashkit.dll"
 extern const char POLICY_DLL_NAME[];    // "Parlex.dll"
 
 // ---- Upgrade decision
+// Fill the upgrade service's two version texts: the image's from the flash library, the
+// modem's from its interface capabilities.
+HRESULT ReadFirmwareVersions(CMBDeviceService* Service);
+HRESULT ReadImageFirmwareVersion(CMBDeviceService* Service);
+HRESULT ReadCurrentFirmwareVersion(CMBDeviceService* Service);
 extern INT32 g_MaxRetryCount;  // 3 until the policy DLL answers
 extern FwVersionInfo g_FwVersionInfo;
 
