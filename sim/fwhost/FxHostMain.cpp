@@ -1,8 +1,50 @@
 // brelk-fxhost: the framework's driver host process. brelk-sim update hands its runs to
 // this program, which lives in a folder without modules (see HostRunner.h).
+//
+// A driver host has no console: what the driver prints to standard output lands in
+// <machine>/fxhost-console.log, and the host's own story goes to the caller's terminal.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <ostream>
+#include <streambuf>
 
 #include "HostRunner.h"
+
+namespace {
+
+class FdBuf : public std::streambuf {
+public:
+    explicit FdBuf(int fd) : m_Fd(fd) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) {
+            const char ch = static_cast<char>(c);
+            return write(m_Fd, &ch, 1) == 1 ? c : traits_type::eof();
+        }
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        std::streamsize done = 0;
+        while (done < n) {
+            const ssize_t w = write(m_Fd, s + done, static_cast<size_t>(n - done));
+            if (w <= 0) {
+                break;
+            }
+            done += w;
+        }
+        return done;
+    }
+
+private:
+    int m_Fd;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     fwhost::HostOptions options;
@@ -11,5 +53,18 @@ int main(int argc, char** argv) {
         std::cerr << "brelk-fxhost: " << error << "\n" << fwhost::HostOptionsHelp();
         return 2;
     }
-    return fwhost::RunHost(options, std::cout);
+    const int storyFd = dup(1);
+    std::error_code ec;
+    std::filesystem::create_directories(options.MachineFolder, ec);
+    const std::string console = options.MachineFolder + "/fxhost-console.log";
+    const int consoleFd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (storyFd >= 0 && consoleFd >= 0) {
+        std::fflush(stdout);
+        dup2(consoleFd, 1);
+        close(consoleFd);
+    }
+    FdBuf buffer(storyFd >= 0 ? storyFd : 1);
+    std::ostream story(&buffer);
+    options.Terminal = isatty(storyFd >= 0 ? storyFd : 1) == 1;
+    return fwhost::RunHost(options, story);
 }

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <ostream>
 #include <sstream>
 #include <thread>
@@ -43,7 +42,7 @@ constexpr ULONGLONG kDownloadBudgetMs = 180000;
 constexpr ULONGLONG kFixedPausesMs = 3 * 3000 + 100 + 10000;
 constexpr ULONGLONG kWaitMarginMs = 30000;
 // After the state left "downloading", the final command follows a 10 s pause.
-constexpr ULONGLONG kFinalCommandWaitMs = 15000;
+constexpr ULONGLONG kFinalCommandWaitMs = 60000;
 
 constexpr char kImagePattern[] = "lumbra_qb4410_nand";
 // Network adapters' setup class, under which the modem's node is registered.
@@ -285,8 +284,8 @@ bool PrepareMachine(const HostOptions& o, std::string* error) {
 
 class Story {
 public:
-    Story(std::ostream& out, bool progress)
-        : m_Out(out), m_Progress(progress), m_Tty(&out == &std::cout && isatty(1) == 1) {}
+    Story(std::ostream& out, bool progress, bool terminal)
+        : m_Out(out), m_Progress(progress), m_Tty(terminal) {}
 
     void Line(const std::string& text) {
         ClearBar();
@@ -295,18 +294,30 @@ public:
         DrawBar();
     }
 
-    // New debugger output since the last call.
-    void DebugOutput(HostReport& report) {
+    // New debugger output since the last call. The port callbacks say the same text for
+    // every read, so a run of equal texts shows once, with its count.
+    void DebugOutput(HostReport& report, bool flush = false) {
         const auto all = WinplatGetDebugOutput();
         for (size_t i = m_DebugSeen; i < all.size(); ++i) {
             std::string text = all[i];
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-                text.pop_back();
+            const size_t first = text.find_first_not_of(" \t\r\n");
+            const size_t last = text.find_last_not_of(" \t\r\n");
+            text =
+                first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+            if (text == m_LastDebug && m_DebugShown) {
+                ++m_Repeats;
+                continue;
             }
+            FlushRepeats();
+            m_LastDebug = text;
+            m_DebugShown = true;
             report.DebugOutput.push_back(text);
             Line("  debugger | " + text);
         }
         m_DebugSeen = std::max(m_DebugSeen, all.size());
+        if (flush) {
+            FlushRepeats();
+        }
     }
 
     void Progress(uint32_t items, uint32_t totalItems, uint64_t bytes, uint64_t totalBytes) {
@@ -351,6 +362,12 @@ public:
     }
 
 private:
+    void FlushRepeats() {
+        if (m_Repeats != 0) {
+            Line("  debugger | (" + std::to_string(m_Repeats) + " more times)");
+            m_Repeats = 0;
+        }
+    }
     void ClearBar() {
         if (m_Tty && m_BarShown) {
             m_Out << "\r\033[K";
@@ -367,6 +384,9 @@ private:
     const bool m_Progress;
     const bool m_Tty;
     size_t m_DebugSeen = 0;
+    std::string m_LastDebug;
+    bool m_DebugShown = false;
+    uint64_t m_Repeats = 0;
     std::string m_Bar;
     bool m_BarShown = false;
     uint32_t m_LastItems = UINT32_MAX;
@@ -568,12 +588,16 @@ int ReadPersistedUint(const std::string& machineFolder, const std::wstring& inst
             sim::MachineStore::Open(sim::MachineStore::DbPathForMachine(machineFolder), &store))) {
         return -1;
     }
+    return ReadUint(*store, instanceId, name);
+}
+
+int ReadUint(sim::MachineStore& store, const std::wstring& instanceId, const wchar_t* name) {
     WDF_PROPERTY_STORE_ROOT root = {};
     root.LengthCb = sizeof(root);
     root.RootClass = WdfPropertyStoreRootClassHardwareKey;
     IWDFNamedPropertyStore2* named = nullptr;
-    if (FAILED(store->RetrieveNamedStore(instanceId, &root, WdfPropertyStoreNormal, KEY_READ,
-                                         nullptr, &named, nullptr)) ||
+    if (FAILED(store.RetrieveNamedStore(instanceId, &root, WdfPropertyStoreNormal, KEY_READ,
+                                        nullptr, &named, nullptr)) ||
         named == nullptr) {
         return -1;
     }
@@ -764,7 +788,7 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     absolute(o.TraceFile);
     absolute(o.ReportFile);
 
-    Story story(outStream, o.Progress);
+    Story story(outStream, o.Progress, o.Terminal);
     auto finish = [&](int code) {
         if (!o.ReportFile.empty()) {
             WriteReport(o.ReportFile, r);
@@ -806,12 +830,8 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     }
     WinplatRegisterDeviceDatabase(store->DeviceDatabase());
 
-    auto readState = [&] {
-        return ReadPersistedUint(o.MachineFolder, o.InstanceId, L"FWUpdateProgressState");
-    };
-    auto readCounter = [&] {
-        return ReadPersistedUint(o.MachineFolder, o.InstanceId, L"FWURetryCounter");
-    };
+    auto readState = [&] { return ReadUint(*store, o.InstanceId, L"FWUpdateProgressState"); };
+    auto readCounter = [&] { return ReadUint(*store, o.InstanceId, L"FWURetryCounter"); };
     r.StateBefore = readState();
     r.CounterBefore = readCounter();
     const ImageFacts image = ReadImageFacts(o.MachineFolder);
@@ -933,7 +953,9 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
                         r.Problems.push_back("the download did not end within its budget");
                         break;
                     }
-                    if (leftDownloading == 0 && readState() != 2) {
+                    // A read that fails (the driver holds the database) tells nothing.
+                    if (const int state = readState();
+                        leftDownloading == 0 && state >= 0 && state != 2) {
                         leftDownloading = now;
                     }
                     if (leftDownloading != 0) {
@@ -978,7 +1000,7 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
         fxDriver->Release();
     }
     r.RunMs = GetTickCount64() - runStart;
-    story.DebugOutput(r);
+    story.DebugOutput(r, true);
     if (trace.Running()) {
         WinplatTraceSessionStats stats = {};
         trace.Stop(&stats);
@@ -997,13 +1019,13 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     r.Sessions = SessionList(modem);
     modem.Stop();
     r.ModemAfter = modem.FirmwareVersion();
+    r.StateAfter = readState();
+    r.CounterAfter = readCounter();
     WinplatRegisterDeviceDatabase(nullptr);
     store.reset();
     if (SUCCEEDED(hrCom)) {
         CoUninitialize();
     }
-    r.StateAfter = readState();
-    r.CounterAfter = readCounter();
 
     if (code == 0) {
         if (FAILED(r.AddHr) || FAILED(r.PrepareHr)) {

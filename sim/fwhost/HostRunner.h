@@ -22,6 +22,10 @@
 #include <string>
 #include <vector>
 
+namespace sim {
+class MachineStore;
+}
+
 namespace fwhost {
 
 // The device node the host starts unless told otherwise.
@@ -30,7 +34,7 @@ inline constexpr wchar_t kDefaultHardwareId[] = L"MBFW\\{2E4C6B1D-7F3A-4C58-9A61
 inline constexpr wchar_t kForcedHardwareId[] = L"MBFW\\{4CA8CA0E-2A90-4D00-B29D-15AB8A12D309}";
 // The driver class Brelk.dll serves.
 inline constexpr GUID kDriverClsid = {
-    0xD29F1A12, 0xE977, 0x4399, {0xA4, 0xB2, 0x87, 0x7A, 0x27, 0x54, 0x67, 0x3E}};
+    0xD29F1A12, 0xE977, 0x4399, {0xAA, 0xB2, 0x87, 0x7A, 0x27, 0x54, 0x67, 0x3E}};
 
 struct HostOptions {
     std::string MachineFolder;  // required
@@ -51,6 +55,7 @@ struct HostOptions {
     UCHAR TraceLevel = 4;
     ULONG TraceFlags = 0xFFFFFFFF;
     bool Progress = true;    // draw the download's progress
+    bool Terminal = false;   // the story goes to a terminal: redraw the bar in place
     std::string ReportFile;  // key=value lines of the outcome, for scripts and tests
 };
 
@@ -91,9 +96,10 @@ const char* HostOptionsHelp();
 // 3 the host could not prepare the machine or load the driver.
 int RunHost(const HostOptions& options, std::ostream& out, HostReport* report = nullptr);
 
-// Persisted upgrade values of a device, -1 when missing.
+// Persisted upgrade values of a device, -1 when missing or unreadable.
 int ReadPersistedUint(const std::string& machineFolder, const std::wstring& instanceId,
                       const wchar_t* name);
+int ReadUint(sim::MachineStore& store, const std::wstring& instanceId, const wchar_t* name);
 
 // Where the host puts an image in a machine, and the image's host file there ("" if none).
 std::string FirmwareFolder(const std::string& machineFolder);

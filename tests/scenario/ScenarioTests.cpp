@@ -1,0 +1,366 @@
+// Whole updates on simulated machines, as a user runs them: each start of the device node
+// is one `brelk-sim update` process (the framework host with the real Brelk.dll,
+// Parlex.dll and Flashkit.dll loaded by name), observed through its report, the machine's
+// property store and the modem's firmware.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FirmwareImage.h"
+#include "HostRunner.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The driver's 3 x 3000 ms EXEC pauses, 10 s final pause and 10 s waits stay real; at
+// this scale a whole update takes a few tens of milliseconds of pauses.
+constexpr const char* kTimeScale = "500";
+
+std::string BinFolder() {
+    return fs::canonical("/proc/self/exe").parent_path().string();
+}
+
+struct Report {
+    int ExitCode = -1;
+    std::map<std::string, std::string> Values;
+    std::vector<std::string> Debug;
+    std::string Output;
+
+    std::string operator[](const std::string& key) const {
+        auto it = Values.find(key);
+        return it == Values.end() ? std::string("<none>") : it->second;
+    }
+    int Int(const std::string& key) const { return std::atoi((*this)[key].c_str()); }
+    std::vector<std::string> List(const std::string& key) const {
+        std::vector<std::string> items;
+        std::stringstream in((*this)[key]);
+        for (std::string item; std::getline(in, item, ',');) {
+            items.push_back(item);
+        }
+        return items;
+    }
+    bool Said(const std::string& text) const {
+        return std::find(Debug.begin(), Debug.end(), text) != Debug.end();
+    }
+};
+
+// A fresh machine folder, removed at the end.
+class Machine {
+public:
+    Machine() {
+        std::string pattern = (fs::temp_directory_path() / "brelk-scenario-XXXXXX").string();
+        m_Folder = mkdtemp(pattern.data());
+    }
+    ~Machine() { fs::remove_all(m_Folder); }
+    const std::string& Folder() const { return m_Folder; }
+
+    void WriteImage(const std::string& versionText, const std::vector<fwimage::ItemSpec>& items) {
+        fs::create_directories(fwhost::FirmwareFolder(m_Folder));
+        std::string error;
+        ASSERT_TRUE(
+            fwimage::WriteImage(fwhost::FirmwareFolder(m_Folder) + "/Lumbra_QB4410_NAND.fls",
+                                versionText, items, &error))
+            << error;
+    }
+
+    std::vector<std::string> Args(const std::vector<std::string>& extra) const {
+        std::vector<std::string> args = {BinFolder() + "/brelk-sim",
+                                         "update",
+                                         "--machine",
+                                         m_Folder,
+                                         "--time-scale",
+                                         kTimeScale,
+                                         "--no-progress",
+                                         "--report",
+                                         ReportPath()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    pid_t Spawn(const std::vector<std::string>& extra) const {
+        const auto args = Args(extra);
+        std::vector<char*> argv;
+        for (const auto& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, OutputPath().c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        pid_t pid = -1;
+        const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return rc == 0 ? pid : -1;
+    }
+
+    Report Collect(pid_t pid) const {
+        Report r;
+        int status = 0;
+        if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+            r.ExitCode = WEXITSTATUS(status);
+        }
+        std::ifstream out(OutputPath());
+        r.Output.assign(std::istreambuf_iterator<char>(out), {});
+        std::ifstream in(ReportPath());
+        for (std::string line; std::getline(in, line);) {
+            const size_t eq = line.find('=');
+            if (eq == std::string::npos) {
+                continue;
+            }
+            const std::string key = line.substr(0, eq);
+            if (key == "debug") {
+                r.Debug.push_back(line.substr(eq + 1));
+            } else {
+                r.Values[key] = line.substr(eq + 1);
+            }
+        }
+        fs::remove(ReportPath());
+        return r;
+    }
+
+    Report Update(const std::vector<std::string>& extra) const { return Collect(Spawn(extra)); }
+
+    int State() const {
+        return fwhost::ReadPersistedUint(m_Folder, fwhost::kDefaultInstanceId,
+                                         L"FWUpdateProgressState");
+    }
+
+private:
+    std::string ReportPath() const { return m_Folder + "/report.txt"; }
+    std::string OutputPath() const { return m_Folder + "/output.txt"; }
+    std::string m_Folder;
+};
+
+const std::vector<fwimage::ItemSpec> kItems = {
+    {"boot", 2, 4096, ""}, {"modem", 4, 96 * 1024, ""}, {"user", 5, 40 * 1024, ""}};
+const std::vector<fwimage::ItemSpec> kSlowItems = {{"modem", 4, 256 * 1024, ""}};
+const std::vector<fwimage::ItemSpec> kNothingToDownload = {{"boot", 2, 4096, ""},
+                                                           {"nvm", 3, 8192, ""}};
+
+// What one start must show. Empty texts and -2 are not checked.
+struct Expect {
+    int Exit;
+    std::string Decision;
+    int CounterPrepared;
+    int StateAfter;
+    int CounterAfter;
+    std::string ModemAfter;
+};
+
+struct Start {
+    std::vector<std::string> Options;
+    Expect Want;
+    bool KillWhileDownloading = false;
+};
+
+struct Scenario {
+    const char* Name;
+    std::string VersionText;  // empty: no image
+    std::vector<fwimage::ItemSpec> Items;
+    std::string ModemVersion;
+    std::vector<Start> Starts;
+};
+
+const std::string kNew = "QB4410 FW 1:2.0.0 2024-05-01";
+const std::vector<std::string> kAlwaysFails = {"--faults", "flashkit.item/1:status1x*"};
+// Each block of the item waits 2 s of platform time: the download is still running when
+// the host is killed or the device stopped.
+const std::vector<std::string> kSlowBlocks = {"--faults", "flashkit.block:delay=2000x*"};
+
+std::vector<std::string> Plus(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const Scenario kScenarios[] = {
+    {"first start updates, the next finds the firmware current",
+     kNew,
+     kItems,
+     "1.0.0",
+     {{{}, {0, "upgrade", 0, 3, 0, "2.0.0"}}, {{}, {0, "current", 0, 3, 0, "2.0.0"}}}},
+    {"firmware current", kNew, kItems, "2.0.0", {{{}, {0, "current", 0, 3, 0, "2.0.0"}}}},
+    {"equal versions, forced device key",
+     kNew,
+     kItems,
+     "2.0.0",
+     {{{"--force-key"}, {0, "upgrade", 0, 3, 0, "2.0.0"}}}},
+    {"download always fails until retries are exhausted, then the limit is raised",
+     kNew,
+     kItems,
+     "1.0.0",
+     {{kAlwaysFails, {1, "upgrade", 0, 4, 0, "1.0.0"}},
+      {kAlwaysFails, {1, "upgrade", 1, 4, 1, "1.0.0"}},
+      {kAlwaysFails, {1, "upgrade", 2, 4, 2, "1.0.0"}},
+      {kAlwaysFails, {1, "upgrade", 3, 4, 3, "1.0.0"}},
+      {kAlwaysFails, {1, "exhausted", 3, 6, 3, "1.0.0"}},
+      {kAlwaysFails, {1, "exhausted", 3, 6, 3, "1.0.0"}},
+      {{"--retry-limit", "5"}, {0, "upgrade", 4, 3, 0, "2.0.0"}}}},
+    {"host killed during the download, then started again",
+     kNew,
+     kSlowItems,
+     "1.0.0",
+     {{kSlowBlocks, {-2, "", -2, 2, 0, "1.0.0"}, true}, {{}, {0, "upgrade", 1, 3, 0, "2.0.0"}}}},
+    {"no image", "", {}, "1.0.0", {{{}, {1, "failed", 0, 0, 0, "1.0.0"}}}},
+    {"image without downloadable items",
+     kNew,
+     kNothingToDownload,
+     "1.0.0",
+     {{{}, {0, "upgrade", 0, 3, 0, ""}}}},
+    {"image with an empty table of contents",
+     kNew,
+     {},
+     "1.0.0",
+     {{{}, {1, "failed", 0, 1, 0, "1.0.0"}}}},
+    {"version text without the 1: marker",
+     "QB4410 FW 2.0.0",
+     kItems,
+     "1.0.0",
+     {{{}, {1, "failed", 0, 0, 0, "1.0.0"}}}},
+    {"Parlex.dll missing",
+     kNew,
+     kItems,
+     "1.0.0",
+     {{{"--parlex", "none"}, {1, "", -2, 0, 0, "1.0.0"}}}},
+    {"Parlex.dll lacking an export",
+     kNew,
+     kItems,
+     "1.0.0",
+     {{{"--parlex", "no-SendRetryCountToOEM"}, {1, "", -2, 0, 0, "1.0.0"}}}},
+    {"Flashkit.dll missing",
+     kNew,
+     kItems,
+     "1.0.0",
+     {{{"--flashkit", "none"}, {1, "", -2, 0, 0, "1.0.0"}}}},
+};
+
+// Waits (bounded) until the running host has stored "downloading", then kills it.
+void KillWhileDownloading(const Machine& machine, pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (machine.State() != 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(machine.State(), 2) << "the download never started";
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+}
+
+TEST(Scenario, StartAfterStart) {
+    for (const Scenario& s : kScenarios) {
+        SCOPED_TRACE(s.Name);
+        Machine machine;
+        if (!s.VersionText.empty()) {
+            ASSERT_NO_FATAL_FAILURE(machine.WriteImage(s.VersionText, s.Items));
+        }
+        int n = 0;
+        for (const Start& start : s.Starts) {
+            SCOPED_TRACE("start " + std::to_string(++n));
+            std::vector<std::string> options = start.Options;
+            if (n == 1) {
+                options = Plus({"--modem-version", s.ModemVersion}, options);
+            }
+            const pid_t pid = machine.Spawn(options);
+            ASSERT_GT(pid, 0);
+            if (start.KillWhileDownloading) {
+                ASSERT_NO_FATAL_FAILURE(KillWhileDownloading(machine, pid));
+            }
+            const Report r = machine.Collect(pid);
+            SCOPED_TRACE(r.Output);
+            const Expect& w = start.Want;
+            if (start.KillWhileDownloading) {
+                EXPECT_EQ(r.ExitCode, -1);  // killed by the signal
+            } else {
+                EXPECT_EQ(r.ExitCode, w.Exit);
+                EXPECT_EQ(r["problems"], "");
+                EXPECT_EQ(r["load_hr"], "0x00000000");
+                if (!w.Decision.empty()) {
+                    EXPECT_EQ(r["decision"], w.Decision);
+                }
+                if (w.CounterPrepared != -2) {
+                    EXPECT_EQ(r.Int("counter_prepared"), w.CounterPrepared);
+                }
+            }
+            EXPECT_EQ(machine.State(), w.StateAfter);
+            EXPECT_EQ(fwhost::ReadPersistedUint(machine.Folder(), fwhost::kDefaultInstanceId,
+                                                L"FWURetryCounter"),
+                      w.CounterAfter);
+            if (!w.ModemAfter.empty()) {
+                std::ifstream fw(machine.Folder() + "/modem/firmware_version");
+                std::string version;
+                std::getline(fw, version);
+                EXPECT_EQ(version, w.ModemAfter);
+            }
+            if (start.KillWhileDownloading) {
+                continue;
+            }
+            const auto commands = r.List("commands");
+            const bool set4 =
+                std::find(commands.begin(), commands.end(), "upgrade:set4") != commands.end();
+            EXPECT_EQ(set4, w.Decision == "upgrade");
+            if (w.Decision == "upgrade") {
+                // Every started download ends with the final command, and the release
+                // undoes command 4 afterwards.
+                const auto final = std::find(commands.begin(), commands.end(), "final:set1");
+                const auto set5 = std::find(commands.begin(), commands.end(), "upgrade:set5");
+                EXPECT_NE(final, commands.end());
+                EXPECT_NE(set5, commands.end());
+                EXPECT_LT(final, set5);
+                EXPECT_TRUE(
+                    r.Said(w.StateAfter == 3 ? "Firmware upgrade done" : "Result in OEM DLL-FAIL"));
+                if (w.StateAfter == 3) {
+                    EXPECT_EQ(r["items_done"], r["items_total"]);
+                    EXPECT_EQ(r["bytes_done"], r["bytes_total"]);
+                }
+            } else {
+                EXPECT_EQ(r.Int("bytes_done"), 0);
+            }
+        }
+    }
+}
+
+// Stopping the device mid-download: command 5 goes out and the port closes while the
+// download thread still runs; the release then waits for the thread, which ends at once
+// (its port is gone) and still pauses 10 s before the final command.
+TEST(Scenario, DeviceStoppedDuringDownload) {
+    Machine machine;
+    ASSERT_NO_FATAL_FAILURE(machine.WriteImage(kNew, kSlowItems));
+    const Report r =
+        machine.Update(Plus({"--modem-version", "1.0.0", "--stop-after", "15"}, kSlowBlocks));
+    SCOPED_TRACE(r.Output);
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_EQ(r["stopped_by_user"], "1");
+    EXPECT_EQ(r["problems"], "");
+    const auto commands = r.List("commands");
+    const auto set5 = std::find(commands.begin(), commands.end(), "upgrade:set5");
+    const auto final = std::find(commands.begin(), commands.end(), "final:set1");
+    ASSERT_NE(set5, commands.end());
+    ASSERT_NE(final, commands.end());
+    EXPECT_LT(set5, final);
+    // 256 blocks at 2 s each would take minutes; a closed port ends the item at once.
+    EXPECT_GE(r.Int("release_ms"), 10000);
+    EXPECT_LT(r.Int("release_ms"), 60000);
+    EXPECT_EQ(r.Int("items_done"), 0);
+    EXPECT_EQ(machine.State(), 4);
+    const auto sessions = r.List("sessions");
+    EXPECT_NE(std::find(sessions.begin(), sessions.end(), "flash:close-data"), sessions.end());
+}
+
+}  // namespace
