@@ -463,6 +463,17 @@ void LoaderProgress(sim::SimModem& modem, uint32_t* items, uint64_t* bytes) {
     }
 }
 
+// The process's peak resident set, from the kernel's own account.
+long PeakRssKb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
 void WriteReport(const std::string& path, const HostReport& r) {
     std::ofstream out(path, std::ios::trunc);
     auto join = [](const std::vector<std::string>& v) {
@@ -489,7 +500,8 @@ void WriteReport(const std::string& path, const HostReport& r) {
         << "release_ms=" << r.ReleaseMs << "\nrun_ms=" << r.RunMs << "\n"
         << "commands=" << join(r.Commands) << "\n"
         << "sessions=" << join(r.Sessions) << "\n"
-        << "problems=" << join(r.Problems) << "\n";
+        << "problems=" << join(r.Problems) << "\n"
+        << "peak_rss_kb=" << PeakRssKb() << "\n";
     for (const auto& d : r.DebugOutput) {
         out << "debug=" << d << "\n";
     }
