@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <map>
 #include <set>
@@ -390,7 +391,8 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
     }
     // A pseudo-handle stands for an object that never signals while we wait on it.
     static const auto never = std::make_shared<Event>(true, false);
-    std::vector<std::shared_ptr<KernelObject>> objects(nCount);
+    // On the stack: a wait is on the hot path of every device-service exchange.
+    std::array<std::shared_ptr<KernelObject>, MAXIMUM_WAIT_OBJECTS> objects;
     const DWORD tid = CurrentId();
     std::unique_lock<std::mutex> guard(KernelLock());
     for (DWORD i = 0; i < nCount; ++i) {
@@ -416,8 +418,8 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
     for (;;) {
         if (bWaitAll) {
             bool all = true;
-            for (const auto& o : objects) {
-                all = all && IsSignalledLocked(*o, tid);
+            for (DWORD i = 0; i < nCount; ++i) {
+                all = all && IsSignalledLocked(*objects[i], tid);
             }
             if (all) {
                 DWORD result = WAIT_OBJECT_0;
