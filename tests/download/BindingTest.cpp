@@ -85,7 +85,10 @@ TEST_F(FlashkitBinding, StandInBindsAll41AndLeavesUnnamedSlotsEmpty) {
 
 TEST_F(FlashkitBinding, MissingModuleFails) {
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(LoadFlashkit("NoSuchFlashkit.dll"));
+    const auto traces =
+        dltest::DeviceErrorTraces([] { EXPECT_FALSE(LoadFlashkit("NoSuchFlashkit.dll")); });
+    EXPECT_EQ(traces,
+              std::vector<std::string>{"LoadFlashkit: NoSuchFlashkit.dll not loaded, error 126"});
     EXPECT_EQ(g_hFlashkit, nullptr);
     EXPECT_EQ(GetLastError(), 126u);  // ERROR_MOD_NOT_FOUND
 }
@@ -97,7 +100,10 @@ TEST_F(FlashkitBinding, MissingExportStopsTheBindingThere) {
         const char* name = FLASHKIT_BIND_ORDER[missing].Name;
         SCOPED_TRACE(name);
         UseModuleFolder(BinFolder() + "/flashkit-variants/no-" + name);
-        EXPECT_FALSE(LoadFlashkit("Flashkit.dll"));
+        const auto traces =
+            dltest::DeviceErrorTraces([] { EXPECT_FALSE(LoadFlashkit("Flashkit.dll")); });
+        EXPECT_EQ(traces,
+                  std::vector<std::string>{std::string("Flashkit: ") + name + " not found"});
         EXPECT_NE(g_hFlashkit, nullptr);
         for (size_t i = 0; i < FLASHKIT_EXPORT_COUNT; ++i) {
             EXPECT_EQ(Slot(FLASHKIT_BIND_ORDER[i].Slot) != nullptr, i < missing)
@@ -243,7 +249,10 @@ TEST_F(PolicyBinding, MissingExportStopsTheBindingThere) {
         SCOPED_TRACE(kOrder[missing]);
         SetUp();
         UseModuleFolder(BinFolder() + "/parlex-variants/no-" + kOrder[missing]);
-        EXPECT_FALSE(LoadPolicyDll("Parlex.dll"));
+        const auto traces =
+            dltest::DeviceErrorTraces([] { EXPECT_FALSE(LoadPolicyDll("Parlex.dll")); });
+        EXPECT_EQ(traces, std::vector<std::string>{std::string("LoadPolicyDll: ") +
+                                                   kOrder[missing] + " not found"});
         EXPECT_NE(g_hPolicyDll, nullptr);
         const void* now[] = {reinterpret_cast<void*>(g_pfnCheckForFwUpdate),
                              reinterpret_cast<void*>(g_pfnIsDriverCheckRequired),

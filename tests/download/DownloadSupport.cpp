@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "BrelkTrace.h"
+#include "Trace.h"
+
 namespace fs = std::filesystem;
 
 namespace dltest {
@@ -82,6 +85,35 @@ UINT32 Loopback::RxAvail(void*) {
 size_t CountDebugOutput(const std::string& text) {
     const auto all = WinplatGetDebugOutput();
     return static_cast<size_t>(std::count(all.begin(), all.end(), text));
+}
+
+std::vector<std::string> DeviceErrorTraces(const std::function<void()>& run) {
+    brelk_trace::Catalog catalog;
+    std::string error;
+    EXPECT_TRUE(catalog.LoadDirectory(BinFolder() + "/trace", &error)) << error;
+    const std::string log =
+        (fs::temp_directory_path() / ("brelk-dl-trace-" + std::to_string(getpid()) + ".log"))
+            .string();
+    StartTracing();
+    brelk_trace::TraceSession session;
+    EXPECT_EQ(session.Start(log, TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE), 0u);
+    run();
+    EXPECT_EQ(session.Stop(), 0u);
+    StopTracing();
+
+    std::vector<std::string> texts;
+    const auto read = brelk_trace::ReadLog(log, [&](const brelk_trace::LogMessage& m) {
+        const brelk_trace::UnitCatalog* unit = catalog.FindUnit(m.guid);
+        const brelk_trace::CatalogEntry* entry = unit ? unit->Find(m.number) : nullptr;
+        if (unit != nullptr && unit->unit == "Device" && entry != nullptr) {
+            bool match = false;
+            texts.push_back(
+                brelk_trace::FormatText(entry->text, m.args.data(), m.args.size(), &match));
+        }
+    });
+    EXPECT_TRUE(read.ok) << read.error;
+    std::remove(log.c_str());
+    return texts;
 }
 
 }  // namespace dltest

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,5 +80,9 @@ public:
 
 // Counts of the debugger texts of one run.
 size_t CountDebugOutput(const std::string& text);
+
+// The texts of the Device unit's error-level trace messages sent while `run` runs,
+// decoded with the build's catalogs.
+std::vector<std::string> DeviceErrorTraces(const std::function<void()>& run);
 
 }  // namespace dltest

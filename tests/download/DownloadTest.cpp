@@ -108,6 +108,7 @@ protected:
         g_BootHook = nullptr;
         g_bUpgradeSucceeded = false;
         WinplatClearDebugOutput();
+        m_Device = new TestDevice();
     }
 
     void TearDown() override {
@@ -115,7 +116,10 @@ protected:
         if (g_pFlashkitApi != nullptr && g_hFlashkit != nullptr) {
             g_Real.ZKTR_DL_close_comm_port(FLASH_CHANNEL, status);  // frees a hung library thread
         }
-        UnloadFlashkit();  // joins the library thread
+        // The device's clean-up unloads both libraries (and so joins the library thread).
+        delete m_Device;
+        m_Device = nullptr;
+        UnloadFlashkit();
         UnloadPolicyDll();
         Loopback::Current = nullptr;
         g_DownloadItemList = {};
@@ -146,8 +150,10 @@ protected:
         ULONGLONG elapsedMs;  // platform time
     };
 
+    // Runs one attempt on the test's device, as the device's hardware preparation does.
     Run RunThread() {
-        auto* device = new TestDevice();
+        TestDevice* device = m_Device;
+        device->Completions = 0;
         const ULONGLONG start = GetTickCount64();
         DWORD id = 0;
         HANDLE thread = CreateThread(nullptr, 0, DownloadThread, device, 0, &id);
@@ -158,7 +164,6 @@ protected:
         CloseHandle(thread);
         Run run{device->Completions.load(), device->SucceededAtCompletion.load(),
                 device->PortOpenFlag(), exitCode, GetTickCount64() - start};
-        delete device;
         return run;
     }
 
@@ -184,6 +189,7 @@ protected:
         return g_Calls;
     }
 
+    TestDevice* m_Device = nullptr;
     dltest::ScratchDrive m_Drive;
     std::unique_ptr<Loopback> m_Loop;
     std::vector<fwimage::TocEntry> m_Toc;
