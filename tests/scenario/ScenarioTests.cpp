@@ -95,8 +95,22 @@ public:
         return args;
     }
 
-    pid_t Spawn(const std::vector<std::string>& extra) const {
-        const auto args = Args(extra);
+    pid_t Spawn(const std::vector<std::string>& extra) const { return SpawnArgs(Args(extra)); }
+
+    // Runs brelk-sim with these arguments; its exit code and output.
+    std::pair<int, std::string> Tool(const std::vector<std::string>& args) const {
+        std::vector<std::string> full = {BinFolder() + "/brelk-sim"};
+        full.insert(full.end(), args.begin(), args.end());
+        const pid_t pid = SpawnArgs(full);
+        int status = 0;
+        const int code = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)
+                             ? WEXITSTATUS(status)
+                             : -1;
+        std::ifstream out(OutputPath());
+        return {code, std::string(std::istreambuf_iterator<char>(out), {})};
+    }
+
+    pid_t SpawnArgs(const std::vector<std::string>& args) const {
         std::vector<char*> argv;
         for (const auto& a : args) {
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -361,6 +375,31 @@ TEST(Scenario, DeviceStoppedDuringDownload) {
     EXPECT_EQ(machine.State(), 4);
     const auto sessions = r.List("sessions");
     EXPECT_NE(std::find(sessions.begin(), sessions.end(), "flash:close-data"), sessions.end());
+}
+
+// A recorded update decodes into its story: configuration, decision, download, completion
+// and release at information level; at error level only what the driver calls errors.
+TEST(Scenario, TracedUpdateDecodes) {
+    Machine machine;
+    ASSERT_NO_FATAL_FAILURE(machine.WriteImage(kNew, kItems));
+    const std::string log = machine.Folder() + "/update.log";
+    const Report r = machine.Update({"--modem-version", "1.0.0", "--trace", log});
+    ASSERT_EQ(r.ExitCode, 0) << r.Output;
+
+    const auto [infoCode, info] = machine.Tool({"trace", "--level", "4", log});
+    ASSERT_EQ(infoCode, 0) << info;
+    for (const char* step : {"Configure", "OnPrepareHardware", "DownloadThread",
+                             "OnUpgradeComplete", "OnReleaseHardware"}) {
+        EXPECT_NE(info.find(step), std::string::npos) << step;
+    }
+    const auto [errorCode, errors] = machine.Tool({"trace", "--level", "2", log});
+    ASSERT_EQ(errorCode, 0) << errors;
+    EXPECT_NE(errors.find(" ERROR "), std::string::npos);
+    EXPECT_EQ(errors.find(" INFO "), std::string::npos);
+
+    // A damaged log stops the decoder with a message, not a crash.
+    fs::resize_file(log, fs::file_size(log) - 3);
+    EXPECT_EQ(machine.Tool({"trace", log}).first, 1);
 }
 
 }  // namespace
