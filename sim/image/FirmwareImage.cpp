@@ -184,7 +184,8 @@ bool WriteImage(const std::string& hostPath, const std::string& versionText,
     if (std::fseek(out.get(), 0, SEEK_SET) != 0 ||
         std::fwrite(header.data(), 1, header.size(), out.get()) != header.size() ||
         std::fwrite(versionText.data(), 1, versionText.size(), out.get()) != versionText.size() ||
-        std::fwrite(tocBytes.data(), 1, tocBytes.size(), out.get()) != tocBytes.size()) {
+        (!tocBytes.empty() &&  // an image without items has no table to write
+         std::fwrite(tocBytes.data(), 1, tocBytes.size(), out.get()) != tocBytes.size())) {
         return abandon("write failed");
     }
     if (std::fclose(out.release()) != 0) {
