@@ -34,7 +34,6 @@ using PortWriteFn = void (*)(void*, const char*, uint32_t, uint32_t*);
 using PortReadFn = void (*)(void*, char*, uint32_t, uint32_t*);
 using PortRxAvailFn = uint32_t (*)(void*);
 
-constexpr uint32_t kDefaultOperationTimeoutMs = 90000;
 constexpr uint32_t kDefaultReplyTimeoutMs = 5000;
 constexpr uint32_t kDefaultBlockSize = 1024;
 constexpr int kAttempts = 4;

@@ -24,13 +24,12 @@ inline constexpr int32_t kStatusStarted = 2;
 inline constexpr int32_t kStatusProgress = 3;  // text "NN%"
 
 // Parameter codes of ZKTR_DL_set_dll_parameter.
-inline constexpr uint8_t kParamOperationTimeoutMs = 1;  // whole boot or item; default 90000
 inline constexpr uint8_t kParamPortWrite = 21;
 inline constexpr uint8_t kParamPortRead = 22;
 inline constexpr uint8_t kParamPortRxAvail = 23;
 inline constexpr uint8_t kParamBlockSize = 40;       // data bytes per block; default 1024
 inline constexpr uint8_t kParamReplyTimeoutMs = 41;  // one request's wait; default 5000
-// Codes 0, 24, 34 and 35 are accepted and kept; they change nothing here.
+// Codes 0, 1, 24, 34 and 35 are accepted and kept; they change nothing here.
 
 // Fault plan points (sim/faults) and their actions. The *_call points act inside the
 // exported call; the others on the library thread, after the call returned 0.
