@@ -8,7 +8,7 @@
 
 #pragma pack(push, 4)
 struct FwVersionInfo {
-    INT32 TotalImageSize;     // filled by the driver; not read by the policy
+    INT32 TotalImageSize;      // filled by the driver; not read by the policy
     char CurrentVersion[100];  // firmware running on the modem, zero-terminated
     char ImageVersion[100];    // firmware in the image file, zero-terminated
 };

@@ -83,25 +83,25 @@ bool WriteImage(const std::string& hostPath, const std::string& versionText,
     }
     std::vector<TocEntry> toc(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
-        const ItemSpec& spec = items[i];
-        if (spec.Name.empty() || spec.Name.size() > kMaxNameLength ||
-            spec.Name.find('\0') != std::string::npos) {
+        const ItemSpec& item = items[i];
+        if (item.Name.empty() || item.Name.size() > kMaxNameLength ||
+            item.Name.find('\0') != std::string::npos) {
             return Fail(error, "item " + std::to_string(i) + ": name must have 1 to 31 bytes");
         }
-        toc[i].Name = spec.Name;
-        toc[i].MemoryClass = spec.MemoryClass;
-        if (!spec.SourceFile.empty()) {
+        toc[i].Name = item.Name;
+        toc[i].MemoryClass = item.MemoryClass;
+        if (!item.SourceFile.empty()) {
             std::error_code ec;
-            const auto size = std::filesystem::file_size(spec.SourceFile, ec);
+            const auto size = std::filesystem::file_size(item.SourceFile, ec);
             if (ec) {
-                return Fail(error, "item " + spec.Name + ": cannot read " + spec.SourceFile);
+                return Fail(error, "item " + item.Name + ": cannot read " + item.SourceFile);
             }
             if (size > UINT32_MAX) {
-                return Fail(error, "item " + spec.Name + ": file larger than 4 GiB");
+                return Fail(error, "item " + item.Name + ": file larger than 4 GiB");
             }
             toc[i].Size = static_cast<uint32_t>(size);
         } else {
-            toc[i].Size = spec.Size;
+            toc[i].Size = item.Size;
         }
     }
 

@@ -40,7 +40,7 @@ struct ItemSpec {
 // item's name and position, so tests can recompute what the modem must have received.
 uint8_t GeneratedByte(const std::string& name, uint64_t offset);
 
-// Writes a container at hostPath. Returns false and says why on any failure (bad spec,
+// Writes a container at hostPath. Returns false and says why on any failure (bad item description,
 // unreadable source file, write error); a partly written file is removed.
 bool WriteImage(const std::string& hostPath, const std::string& versionText,
                 const std::vector<ItemSpec>& items, std::string* error,

@@ -313,7 +313,7 @@ std::string FormatText(std::string_view text, const uint8_t* args, size_t size,
         }
         literal(copied, m.begin);
         copied = m.end;
-        const std::string spec =
+        const std::string flags =
             "%" + std::string(text.substr(m.specBegin, m.specEnd - m.specBegin));
         std::string piece;
         bool ok = true;
@@ -322,9 +322,9 @@ std::string FormatText(std::string_view text, const uint8_t* args, size_t size,
                 uint32_t v = 0;
                 ok = reader.Fixed(&v);
                 if (m.conversion == 'd' || m.conversion == 'i') {
-                    piece = Printf(spec + "d", static_cast<int32_t>(v));
+                    piece = Printf(flags + "d", static_cast<int32_t>(v));
                 } else {
-                    piece = Printf(spec + m.conversion, v);
+                    piece = Printf(flags + m.conversion, v);
                 }
                 break;
             }
@@ -332,9 +332,9 @@ std::string FormatText(std::string_view text, const uint8_t* args, size_t size,
                 uint64_t v = 0;
                 ok = reader.Fixed(&v);
                 if (m.conversion == 'd' || m.conversion == 'i') {
-                    piece = Printf(spec + "lld", static_cast<long long>(v));
+                    piece = Printf(flags + "lld", static_cast<long long>(v));
                 } else {
-                    piece = Printf(spec + "ll" + m.conversion, static_cast<unsigned long long>(v));
+                    piece = Printf(flags + "ll" + m.conversion, static_cast<unsigned long long>(v));
                 }
                 break;
             }
@@ -360,7 +360,7 @@ std::string FormatText(std::string_view text, const uint8_t* args, size_t size,
             case ArgKind::WideText: {
                 std::string s;
                 ok = m.kind == ArgKind::Text ? reader.Narrow(&s) : reader.Wide(&s);
-                piece = Printf(spec + "s", s.c_str());
+                piece = Printf(flags + "s", s.c_str());
                 break;
             }
         }
