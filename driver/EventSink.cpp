@@ -331,6 +331,11 @@ HRESULT CMBDeviceServiceEvents::CopyByteArray(SAFEARRAY* array, void* buffer, UL
     if (array == nullptr || buffer == nullptr || copied == nullptr) {
         return E_FAIL;
     }
+    // Each element is fetched into one byte with one index: an array of wider elements
+    // or of more dimensions would be written or read past them.
+    if (SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) {
+        return E_INVALIDARG;
+    }
     LONG lower = 0;
     LONG upper = 0;
     HRESULT hr = SafeArrayGetLBound(array, 1, &lower);
@@ -341,7 +346,9 @@ HRESULT CMBDeviceServiceEvents::CopyByteArray(SAFEARRAY* array, void* buffer, UL
     if (FAILED(hr)) {
         return hr;
     }
-    if (upper < lower) {
+    // An empty array whose lower bound is LONG's minimum reports LONG's maximum as its
+    // upper bound: the descriptor's count tells it from one of 2^32 elements.
+    if (array->rgsabound[0].cElements == 0 || upper < lower) {
         return E_FAIL;
     }
     BYTE* out = static_cast<BYTE*>(buffer);

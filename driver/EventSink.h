@@ -80,7 +80,8 @@ public:
 
     virtual void SetCommandFlag(LONG value) { m_Flag.store(value); }
     // Copies the bytes of a one-dimensional byte array, at most `capacity` of them; the
-    // rest are read and dropped. An empty array fails without writing *copied.
+    // rest are read and dropped. An empty array fails without writing *copied, and so
+    // does one of other dimensions or of elements wider than a byte (E_INVALIDARG).
     virtual HRESULT CopyByteArray(SAFEARRAY* array, void* buffer, ULONG capacity, ULONG* copied);
     virtual HRESULT CreateCompletionEvents();
     virtual void CloseCompletionEvents();

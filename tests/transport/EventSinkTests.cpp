@@ -303,6 +303,39 @@ TEST_F(EventSinkTest, CopyByteArrayContract) {
     SafeArrayDestroy(empty);
 }
 
+// Only a one-dimensional byte array is copied: each element is fetched into one byte with
+// one index. An empty array at LONG's minimum (upper bound wrapping to LONG's maximum)
+// is empty, not 2^32 failed fetches.
+TEST_F(EventSinkTest, CopyByteArrayRefusesWhatIsNotAByteVector) {
+    struct Case {
+        const char* name;
+        VARTYPE vt;
+        std::vector<SAFEARRAYBOUND> bounds;  // first dimension first
+        HRESULT hr;
+        ULONG copied;
+    };
+    const Case kCases[] = {
+        {"bytes ending at LONG's maximum", VT_UI1, {{2, 0x7FFFFFFE}}, S_OK, 2},
+        {"empty at LONG's minimum", VT_UI1, {{0, LONG(0x80000000)}}, E_FAIL, 0xDEADBEEF},
+        {"32-bit integers", VT_I4, {{3, 0}}, E_INVALIDARG, 0xDEADBEEF},
+        {"interfaces", VT_UNKNOWN, {{2, 0}}, E_INVALIDARG, 0xDEADBEEF},
+        {"strings", VT_BSTR, {{2, 0}}, E_INVALIDARG, 0xDEADBEEF},
+        {"bytes in two dimensions", VT_UI1, {{2, 0}, {2, 0}}, E_INVALIDARG, 0xDEADBEEF},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::vector<SAFEARRAYBOUND> bounds = c.bounds;
+        SAFEARRAY* array = SafeArrayCreate(c.vt, static_cast<UINT>(bounds.size()), bounds.data());
+        ASSERT_NE(array, nullptr);
+        std::vector<BYTE> buffer(16, 0xCD);
+        ULONG copied = 0xDEADBEEF;
+        EXPECT_HR(c.hr, m_Sink->CopyByteArray(array, buffer.data(), 8, &copied));
+        EXPECT_EQ(copied, c.copied);
+        EXPECT_EQ(buffer[c.hr == S_OK ? c.copied : 0], 0xCD);
+        SafeArrayDestroy(array);
+    }
+}
+
 TEST_F(EventSinkTest, ReadsHandOutUnreadBytesInOrder) {
     Store(Pattern(10));
     EXPECT_EQ(Take(10), Pattern(10));
