@@ -246,6 +246,12 @@ std::unique_ptr<ImageReader> ImageReader::Open(const std::string& hostPath, std:
         Fail(error, "header checksum mismatch");
         return nullptr;
     }
+    // The library hands the text out zero-terminated, the boot loader gets all of it: with
+    // a zero inside, the two would see different versions.
+    if (text.find('\0') != std::string::npos) {
+        Fail(error, "version text contains a zero byte");
+        return nullptr;
+    }
     if (totalSize != fileSize) {
         Fail(error, "file size " + std::to_string(fileSize) + " differs from the header's " +
                         std::to_string(totalSize));

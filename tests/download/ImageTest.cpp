@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,22 @@ TEST_F(Image, DamagedFilesAreRefused) {
     };
     const std::string text = "V 1:FW_9";
     const std::streamoff toc = 48 + static_cast<std::streamoff>(text.size());
+    // A zero byte inside the version text, under a header checksum that matches it: the
+    // library would hand out a shorter text than the boot loader is sent.
+    auto zeroInText = [&text](const std::string& p) {
+        std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+        std::vector<uint8_t> head(48 + text.size());
+        f.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+        head[48 + 1] = 0;
+        const uint32_t crc = flashproto::Crc32(std::span(head).subspan(48),
+                                               flashproto::Crc32(std::span(head).first(44)));
+        std::vector<uint8_t> crcBytes;
+        flashproto::PutU32(crcBytes, crc);
+        f.seekp(44);
+        f.write(reinterpret_cast<const char*>(crcBytes.data()), 4);
+        f.seekp(48 + 1);
+        f.put('\0');
+    };
     const Case kCases[] = {
         {"missing", [](const std::string& p) { fs::remove(p); }, false},
         {"empty", [](const std::string& p) { fs::resize_file(p, 0); }, false},
@@ -107,6 +124,7 @@ TEST_F(Image, DamagedFilesAreRefused) {
         {"bad magic", flip(0), false},
         {"item count", flip(12), false},
         {"version text", flip(49), false},
+        {"zero byte in version text", zeroInText, false},
         {"table name", flip(toc + 64 + 1), false},
         {"table size", flip(toc + 36), false},
         {"item data", flip(toc + 2 * 64 + 10), true},
