@@ -355,7 +355,16 @@ ULONG TraceMessageVa(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID Messa
 ULONG __cdecl TraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid,
                            USHORT MessageNumber, ...) {
     va_list args;
+    // The Windows signature puts a USHORT before the ellipsis; clang warns that it is
+    // promoted. va_start only needs the position, which the calling convention fixes.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(args, MessageNumber);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     const ULONG result =
         TraceMessageVa(LoggerHandle, MessageFlags, MessageGuid, MessageNumber, args);
     va_end(args);
