@@ -42,6 +42,13 @@ extern const GUID GUID_DEVINTERFACE_FWUPDATE;
 extern const char FLASHKIT_DLL_NAME[];  // "Flashkit.dll"
 extern const char POLICY_DLL_NAME[];    // "Parlex.dll"
 
+// ---- Device key lookup (DeviceLookup.inc). The first identifier of a hardware-id list of
+// `capacityChars` characters that need not be terminated.
+std::wstring FirstHardwareId(const WCHAR* list, size_t capacityChars);
+// "MBFW\" and the identifier's braced part, from its first '{' to its last '}' (to its
+// end when there is none); false, with *key untouched, when it has no such part.
+bool DeviceKeyFromHardwareId(const std::wstring& hardwareId, std::wstring* key);
+
 // ---- Upgrade decision
 // Fill the upgrade service's two version texts: the image's from the flash library, the
 // modem's from its interface capabilities.
