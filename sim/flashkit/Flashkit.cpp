@@ -35,7 +35,8 @@ using PortReadFn = void (*)(void*, char*, uint32_t, uint32_t*);
 using PortRxAvailFn = uint32_t (*)(void*);
 
 constexpr uint32_t kDefaultReplyTimeoutMs = 5000;
-constexpr uint32_t kDefaultBlockSize = 1024;
+// Large blocks: each one waits for its acknowledgement, so the round trip sets the pace.
+constexpr uint32_t kDefaultBlockSize = 16384;
 constexpr int kAttempts = 4;
 constexpr uint32_t kReadChunk = 700;
 constexpr DWORD kIdlePollMs = 2;

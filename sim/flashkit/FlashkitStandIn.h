@@ -27,7 +27,7 @@ inline constexpr int32_t kStatusProgress = 3;  // text "NN%"
 inline constexpr uint8_t kParamPortWrite = 21;
 inline constexpr uint8_t kParamPortRead = 22;
 inline constexpr uint8_t kParamPortRxAvail = 23;
-inline constexpr uint8_t kParamBlockSize = 40;       // data bytes per block; default 1024
+inline constexpr uint8_t kParamBlockSize = 40;       // data bytes per block; default 16384
 inline constexpr uint8_t kParamReplyTimeoutMs = 41;  // one request's wait; default 5000
 // Codes 0, 1, 24, 34 and 35 are accepted and kept; they change nothing here.
 
