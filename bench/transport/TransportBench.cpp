@@ -29,6 +29,9 @@ std::atomic<uint64_t> g_Allocations{0};
 }  // namespace
 
 // Every C++ allocation in the process (driver, platform, modem) is counted.
+// Counting replacements of the global allocator. GCC cannot see that these pairs match.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t size) {
     g_Allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size != 0 ? size : 1)) {
@@ -58,6 +61,8 @@ void operator delete(void* p, size_t) noexcept {
 void operator delete[](void* p, size_t) noexcept {
     std::free(p);
 }
+
+#pragma GCC diagnostic pop
 
 namespace {
 
