@@ -9,7 +9,7 @@ SAN_ENV_ASAN := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_check
                 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 SAN_ENV_TSAN := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all deps build build-asan build-tsan demo test test-normal test-asan test-tsan bench fuzz clean
+.PHONY: all deps build build-asan build-tsan demo test test-normal test-asan test-tsan test-fuzz bench fuzz clean
 
 all: build
 
@@ -46,8 +46,12 @@ test-asan: build-asan
 test-tsan: build-tsan
 	cd build-tsan && $(SAN_ENV_TSAN) ctest $(CTEST_FLAGS)
 
-test: test-normal test-asan test-tsan
-	@echo "all three builds passed (normal, ASan+UBSan, TSan)"
+# Each libFuzzer target for a few seconds (clang, build-fuzz); `make fuzz` runs them longer.
+test-fuzz: deps
+	bash scripts/fuzz.sh short
+
+test: test-normal test-asan test-tsan test-fuzz
+	@echo "all three builds passed (normal, ASan+UBSan, TSan), and the fuzz smoke runs"
 
 bench: build
 	bash scripts/bench.sh build
