@@ -42,6 +42,7 @@ std::mutex g_CallsLock;
 std::vector<std::string> g_Calls;
 FlashkitApi g_Real;
 std::function<INT32(const char*)> g_BootHook;  // replaces the boot call when set
+std::function<INT32()> g_EndHook;              // replaces the end of process when set
 
 void Record(std::string call) {
     std::lock_guard lock(g_CallsLock);
@@ -69,6 +70,9 @@ INT32 CustShim(UINT8 ch, const char* entry, char* st) {
 }
 INT32 EndShim(UINT8 ch, char* st) {
     Record("end");
+    if (g_EndHook) {
+        return g_EndHook();
+    }
     return g_Real.ZKTR_DL_end_of_process(ch, st);
 }
 
@@ -106,6 +110,7 @@ protected:
         api.ZKTR_DL_end_of_process = EndShim;
         g_Calls.clear();
         g_BootHook = nullptr;
+        g_EndHook = nullptr;
         g_bUpgradeSucceeded = false;
         WinplatClearDebugOutput();
         m_Device = new TestDevice();
@@ -254,6 +259,7 @@ struct FailureCase {
     const char* faults;
     std::function<void(const std::string& hostImage)> damage;  // after the image is written
     size_t intactBefore;  // items that arrive intact before the failure
+    bool endCalled = false;
 };
 
 void FlipByteAt(const std::string& path, std::streamoff offset) {
@@ -287,6 +293,7 @@ TEST_F(Download, FailuresEndTheAttemptAsFailed) {
              FlipByteAt(p, static_cast<std::streamoff>(m_Toc[5].DataOffset + 3000));
          },
          3},
+        {"end of process refused: nothing committed", "flashkit.end:refuse", nullptr, 6, true},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
@@ -316,7 +323,7 @@ TEST_F(Download, FailuresEndTheAttemptAsFailed) {
         }
         EXPECT_LE(items.size(), c.intactBefore + 1);
         const auto calls = Calls();
-        EXPECT_TRUE(calls.empty() || calls.back() != "end");
+        EXPECT_EQ(!calls.empty() && calls.back() == "end", c.endCalled);
     }
 }
 
@@ -399,6 +406,7 @@ TEST_F(Download, OnlyAFreshStatusZeroOrOneMovesTheThread) {
             }
             return 0;  // accepted; the stand-in never hears of it
         };
+        g_EndHook = [] { return 0; };  // nor of the end of a process it never booted
         const Run run = RunThread();
         EXPECT_EQ(run.succeededAtCompletion, c.succeeds);
         EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-PASS"), c.succeeds ? 1u : 0u);
