@@ -501,6 +501,7 @@ void WriteReport(const std::string& path, const HostReport& r) {
         << "commands=" << join(r.Commands) << "\n"
         << "sessions=" << join(r.Sessions) << "\n"
         << "problems=" << join(r.Problems) << "\n"
+        << "faults_fired=" << join(sim::FaultPlan::Instance().Fired()) << "\n"
         << "peak_rss_kb=" << PeakRssKb() << "\n";
     for (const auto& d : r.DebugOutput) {
         out << "debug=" << d << "\n";
