@@ -58,6 +58,19 @@ TEST_F(StateToolTest, ShowsSetsAndDeletesWhatTheDriverReads) {
               m_Machine.Device->ReadRetryCounter(m_Machine.FxDevice, &counter));
 }
 
+TEST_F(StateToolTest, DeviceOptionNamesTheNodeOnAMachineWithSeveral) {
+    ASSERT_HR(S_OK, m_Machine.Store->RegisterDeviceNode(L"USB\\VID_0000&PID_0001\\1", GUID{},
+                                                        {L"A\\{C}"}));
+    ASSERT_HR(S_OK, m_Machine.Device->InitializeUpgradeState(m_Machine.FxDevice));
+    EXPECT_EQ(2, Run({"set", "FWURetryCounter", "7"}));
+    const std::string modem(kModemInstance.begin(), kModemInstance.end());
+    ASSERT_EQ(0, Run({"--device", modem, "set", "FWURetryCounter", "7", "--type", "uint"}))
+        << m_Err.str();
+    UCHAR counter = 0;
+    EXPECT_HR(S_OK, m_Machine.Device->ReadRetryCounter(m_Machine.FxDevice, &counter));
+    EXPECT_EQ(counter, 7);
+}
+
 TEST_F(StateToolTest, RefusesBadCommandsAndValues) {
     EXPECT_EQ(2, Run({"frobnicate"}));
     EXPECT_NE(m_Err.str().find("usage:"), std::string::npos);

@@ -190,7 +190,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     std::string type;
     for (size_t i = 0; i < args.size(); ++i) {
         if ((args[i] == "--device" || args[i] == "--type") && i + 1 < args.size()) {
-            (args[i] == "--device" ? device : type) = args[++i];
+            // The option is named before its value is taken: in an assignment the right
+            // side is evaluated first, so `++i` there would already point at the value.
+            std::string& option = args[i] == "--device" ? device : type;
+            option = args[++i];
         } else {
             rest.push_back(args[i]);
         }
