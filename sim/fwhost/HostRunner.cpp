@@ -424,6 +424,17 @@ std::vector<std::string> SessionList(const sim::SimModem& modem) {
     return list;
 }
 
+// Command 4 switches the modem into download mode: sent during the preparation, a
+// download was started, whatever state it has stored since.
+bool Command4Sent(const sim::SimModem& modem, size_t commandsBefore) {
+    const auto commands = modem.Commands();
+    return std::any_of(commands.begin() + static_cast<long>(commandsBefore), commands.end(),
+                       [](const sim::ModemCommand& c) {
+                           return c.ServiceId == sim::kUpgradeServiceId && c.IsSet &&
+                                  c.CommandId == 4;
+                       });
+}
+
 struct ImageFacts {
     std::string Version;
     uint32_t Items = 0;
@@ -931,7 +942,8 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
                 r.Decision = "failed";
                 story.Line("decision the start failed (" + HrText(r.PrepareHr) +
                            "), progress state " + std::to_string(r.StateAfterPrepare));
-            } else if (r.StateAfterPrepare == 2) {
+            } else if (r.StateAfterPrepare == 2 || Command4Sent(modem, commandsBefore)) {
+                // A download that failed at once may already have stored its outcome.
                 r.Decision = "upgrade";
                 story.Line("decision upgrade required: modem " + r.ModemBefore + ", image " +
                            image.Version + "; download started (retry counter " +
