@@ -6,6 +6,7 @@ packages=(
     cmake ninja-build make g++ clang libclang-rt-14-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     libsqlite3-dev sqlite3
+    python3 bc  # make bench: the report, and the arithmetic of update-bench.sh
 )
 
 missing=()
