@@ -244,6 +244,20 @@ std::vector<std::string> CheckDatabase(const std::string& machineFolder) {
         bad.push_back(std::string("integrity check: ") + sqlite3_errmsg(db));
     }
     sqlite3_finalize(st);
+    st = nullptr;
+    // A process that died while creating the database may leave it without tables yet.
+    bool haveValues = false;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
+                           "name = 'property_values'",
+                           -1, &st, nullptr) == SQLITE_OK) {
+        haveValues = sqlite3_step(st) == SQLITE_ROW;
+    }
+    sqlite3_finalize(st);
+    if (!haveValues) {
+        sqlite3_close(db);
+        return bad;
+    }
     // VT_UINT (23) numbers of one byte for the state and counter; text for the version,
     // created as VT_LPSTR (30), written as VT_LPWSTR (31).
     const char* kQuery =
@@ -269,6 +283,32 @@ std::vector<std::string> CheckDatabase(const std::string& machineFolder) {
     sqlite3_finalize(st);
     sqlite3_close(db);
     return bad;
+}
+
+int PersistedValue(const std::string& machineFolder, const std::string& name) {
+    const std::string path = machineFolder + "/machine.db";
+    if (!fs::exists(path)) {
+        return -1;
+    }
+    sqlite3* db = nullptr;
+    int value = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db,
+                               "SELECT value FROM property_values WHERE instance = ?1 AND "
+                               "key = 'HardwareKey' AND name = ?2",
+                               -1, &st, nullptr) == SQLITE_OK) {
+            sqlite3_bind_text(st, 1, kInstanceId, -1, SQLITE_STATIC);
+            sqlite3_bind_text(st, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+            if (sqlite3_step(st) == SQLITE_ROW) {
+                value = sqlite3_column_int(st, 0);
+            }
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return value;
 }
 
 std::string ShortCommands(const std::string& commands) {

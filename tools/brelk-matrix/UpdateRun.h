@@ -86,6 +86,10 @@ std::vector<std::string> CheckPolicyStart(const StartResult& start, const Policy
 // right types where they exist. Empty when sound.
 std::vector<std::string> CheckDatabase(const std::string& machineFolder);
 
+// A persisted number of the modem's node ("FWUpdateProgressState", "FWURetryCounter"),
+// read straight from the database; -1 when missing or unreadable.
+int PersistedValue(const std::string& machineFolder, const std::string& name);
+
 // "q1 q3 s4 f1 s5" for the report's commands (query/set on the upgrade service, f on the
 // final service).
 std::string ShortCommands(const std::string& commands);
