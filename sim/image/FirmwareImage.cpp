@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <span>
@@ -330,6 +331,57 @@ size_t ImageReader::ItemStream::Read(uint8_t* buffer, size_t capacity) {
     m_Crc = Crc(buffer, got, m_Crc);
     m_Done += got;
     return got;
+}
+
+namespace {
+
+bool ParseCount(const std::string& text, uint64_t* value) {
+    if (text.empty() || text[0] == '-') {
+        return false;
+    }
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(text.c_str(), &end, 0);
+    uint64_t scale = 1;
+    if (*end == 'k' || *end == 'K') {
+        scale = 1024;
+        ++end;
+    } else if (*end == 'm' || *end == 'M') {
+        scale = 1024 * 1024;
+        ++end;
+    }
+    if (*end != '\0' || end == text.c_str()) {
+        return false;
+    }
+    *value = n * scale;
+    return true;
+}
+
+}  // namespace
+
+bool ParseItemSpec(const std::string& text, ItemSpec* item) {
+    const size_t first = text.find(':');
+    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos) {
+        return false;
+    }
+    item->Name = text.substr(0, first);
+    uint64_t memoryClass = 0;
+    if (!ParseCount(text.substr(first + 1, second - first - 1), &memoryClass) ||
+        memoryClass > UINT32_MAX) {
+        return false;
+    }
+    item->MemoryClass = static_cast<uint32_t>(memoryClass);
+    const std::string rest = text.substr(second + 1);
+    if (!rest.empty() && rest[0] == '@') {
+        item->SourceFile = rest.substr(1);
+        return !item->SourceFile.empty();
+    }
+    uint64_t size = 0;
+    if (!ParseCount(rest, &size) || size > UINT32_MAX) {
+        return false;
+    }
+    item->Size = static_cast<uint32_t>(size);
+    return true;
 }
 
 }  // namespace fwimage

@@ -36,6 +36,10 @@ struct ItemSpec {
     std::string SourceFile;
 };
 
+// Reads an item description of the command line: NAME:CLASS:SIZE or NAME:CLASS:@FILE,
+// where SIZE may end in k or m (KiB, MiB). Returns false on anything else.
+bool ParseItemSpec(const std::string& text, ItemSpec* item);
+
 // The content of a generated item: a deterministic byte stream that depends on the
 // item's name and position, so tests can recompute what the modem must have received.
 uint8_t GeneratedByte(const std::string& name, uint64_t offset);

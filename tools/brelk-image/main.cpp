@@ -23,53 +23,6 @@ int Usage() {
     return 2;
 }
 
-bool ParseNumber(const std::string& text, uint64_t* value) {
-    if (text.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    const unsigned long long n = std::strtoull(text.c_str(), &end, 0);
-    uint64_t scale = 1;
-    if (*end == 'k' || *end == 'K') {
-        scale = 1024;
-        ++end;
-    } else if (*end == 'm' || *end == 'M') {
-        scale = 1024 * 1024;
-        ++end;
-    }
-    if (*end != '\0' || end == text.c_str()) {
-        return false;
-    }
-    *value = n * scale;
-    return true;
-}
-
-bool ParseItem(const std::string& text, fwimage::ItemSpec* item) {
-    const size_t first = text.find(':');
-    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
-    if (second == std::string::npos) {
-        return false;
-    }
-    item->Name = text.substr(0, first);
-    uint64_t memoryClass = 0;
-    if (!ParseNumber(text.substr(first + 1, second - first - 1), &memoryClass) ||
-        memoryClass > UINT32_MAX) {
-        return false;
-    }
-    item->MemoryClass = static_cast<uint32_t>(memoryClass);
-    const std::string rest = text.substr(second + 1);
-    if (!rest.empty() && rest[0] == '@') {
-        item->SourceFile = rest.substr(1);
-        return !item->SourceFile.empty();
-    }
-    uint64_t size = 0;
-    if (!ParseNumber(rest, &size) || size > UINT32_MAX) {
-        return false;
-    }
-    item->Size = static_cast<uint32_t>(size);
-    return true;
-}
-
 int List(const std::string& path) {
     std::string error;
     auto image = fwimage::ImageReader::Open(path, &error);
@@ -105,7 +58,7 @@ int main(int argc, char** argv) {
             continue;
         }
         fwimage::ItemSpec item;
-        if (!ParseItem(args[i], &item)) {
+        if (!fwimage::ParseItemSpec(args[i], &item)) {
             std::fprintf(stderr, "brelk-image: bad item '%s'\n", args[i].c_str());
             return Usage();
         }
