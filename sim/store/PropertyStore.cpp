@@ -122,18 +122,26 @@ public:
         return m_Db.Open(store.Path(), store.Options().BusyTimeoutMs);
     }
 
+    // Prepares a statement whose ?1 and ?2 are this store's device instance and key.
+    HRESULT PrepareForKey(Statement& s, const char* sql) {
+        const HRESULT hr = s.Prepare(m_Db, sql);
+        if (SUCCEEDED(hr)) {
+            s.BindText(1, m_Instance);
+            s.BindText(2, m_Key);
+        }
+        return hr;
+    }
+
     // A missing key is created when `create` is set, otherwise it is not found.
     HRESULT EnsureKey(bool create, WDF_PROPERTY_STORE_DISPOSITION* disposition) {
         Statement s;
         HRESULT hr =
-            s.Prepare(m_Db, create ? "INSERT OR IGNORE INTO property_keys(instance, key) "
-                                     "VALUES(?1, ?2)"
-                                   : "SELECT 1 FROM property_keys WHERE instance=?1 AND key=?2");
+            PrepareForKey(s, create ? "INSERT OR IGNORE INTO property_keys(instance, key) "
+                                      "VALUES(?1, ?2)"
+                                    : "SELECT 1 FROM property_keys WHERE instance=?1 AND key=?2");
         if (FAILED(hr)) {
             return hr;
         }
-        s.BindText(1, m_Instance);
-        s.BindText(2, m_Key);
         hr = s.Step();
         if (FAILED(hr)) {
             return hr;
@@ -178,14 +186,12 @@ public:
             return E_ACCESSDENIED;
         }
         Statement s;
-        HRESULT hr = s.Prepare(m_Db,
-                               "SELECT vt, value FROM property_values "
-                               "WHERE instance=?1 AND key=?2 AND name=?3");
+        HRESULT hr = PrepareForKey(s,
+                                   "SELECT vt, value FROM property_values "
+                                   "WHERE instance=?1 AND key=?2 AND name=?3");
         if (FAILED(hr)) {
             return hr;
         }
-        s.BindText(1, m_Instance);
-        s.BindText(2, m_Key);
         s.BindText(3, db::ToUtf8(pszName));
         hr = s.Step();
         if (FAILED(hr)) {
@@ -242,14 +248,13 @@ public:
             return E_ACCESSDENIED;
         }
         Statement s;
-        HRESULT hr = s.Prepare(m_Db,
-                               "INSERT OR REPLACE INTO property_values(instance, key, name, vt, "
-                               "value) VALUES(?1, ?2, ?3, ?4, ?5)");
+        HRESULT hr =
+            PrepareForKey(s,
+                          "INSERT OR REPLACE INTO property_values(instance, key, name, vt, "
+                          "value) VALUES(?1, ?2, ?3, ?4, ?5)");
         if (FAILED(hr)) {
             return hr;
         }
-        s.BindText(1, m_Instance);
-        s.BindText(2, m_Key);
         s.BindText(3, db::ToUtf8(pszName));
         s.BindInt(4, pv->vt);
         switch (pv->vt) {
@@ -323,12 +328,10 @@ public:
         }
         Statement s;
         HRESULT hr =
-            s.Prepare(m_Db, "SELECT count(*) FROM property_values WHERE instance=?1 AND key=?2");
+            PrepareForKey(s, "SELECT count(*) FROM property_values WHERE instance=?1 AND key=?2");
         if (FAILED(hr)) {
             return hr;
         }
-        s.BindText(1, m_Instance);
-        s.BindText(2, m_Key);
         hr = s.Step();
         if (hr != S_OK) {
             return FAILED(hr) ? hr : E_FAIL;
@@ -348,14 +351,12 @@ public:
             return E_ACCESSDENIED;
         }
         Statement s;
-        HRESULT hr = s.Prepare(m_Db,
-                               "SELECT name FROM property_values WHERE instance=?1 AND key=?2 "
-                               "ORDER BY rowid LIMIT 1 OFFSET ?3");
+        HRESULT hr = PrepareForKey(s,
+                                   "SELECT name FROM property_values WHERE instance=?1 AND key=?2 "
+                                   "ORDER BY rowid LIMIT 1 OFFSET ?3");
         if (FAILED(hr)) {
             return hr;
         }
-        s.BindText(1, m_Instance);
-        s.BindText(2, m_Key);
         s.BindInt(3, iProp);
         hr = s.Step();
         if (FAILED(hr)) {
@@ -378,14 +379,12 @@ public:
             return E_ACCESSDENIED;
         }
         Statement s;
-        HRESULT hr = s.Prepare(m_Db,
-                               "DELETE FROM property_values WHERE instance=?1 AND key=?2 AND "
-                               "name=?3");
+        HRESULT hr = PrepareForKey(s,
+                                   "DELETE FROM property_values WHERE instance=?1 AND key=?2 AND "
+                                   "name=?3");
         if (FAILED(hr)) {
             return hr;
         }
-        s.BindText(1, m_Instance);
-        s.BindText(2, m_Key);
         s.BindText(3, db::ToUtf8(pwszName));
         hr = s.Step();
         if (FAILED(hr)) {
