@@ -7,6 +7,10 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     libsqlite3-dev sqlite3
     python3 bc  # make bench: the report, and the arithmetic of update-bench.sh
+    # PE builds of the driver, the policy library and the test programs, run under 64-bit
+    # Wine alone (the x86 build is checked statically); the wine metapackage is far larger
+    g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
+    spin  # model checking of the retry policy
 )
 
 missing=()
