@@ -82,7 +82,14 @@ extern "C" void PortRead(void* /*Port*/, char* Buffer, UINT32 Capacity, UINT32* 
     CMBDeviceService* service = g_pFlashService.get();
     // Until the gate opens the library's buffer and count stay as it set them.
     if (g_ReadGate.load() != 0 && service != nullptr) {
-        service->ReadDataFromDevice(Buffer, Count, Capacity);
+        // The library counts in UINT32, the service in ULONG: distinct types on Windows,
+        // so the count goes through a local of the service's type. A read that does not
+        // touch the count leaves the library's value as it was.
+        ULONG got = Count != nullptr ? static_cast<ULONG>(*Count) : 0;
+        service->ReadDataFromDevice(Buffer, Count != nullptr ? &got : nullptr, Capacity);
+        if (Count != nullptr) {
+            *Count = static_cast<UINT32>(got);
+        }
     }
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_TRANSPORT, "PortRead: exit");
 }
