@@ -9,7 +9,8 @@ SAN_ENV_ASAN := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_check
                 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 SAN_ENV_TSAN := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all deps build build-asan build-tsan demo test test-normal test-asan test-tsan test-fuzz bench fuzz clean
+.PHONY: all deps build build-asan build-tsan demo test test-normal test-asan test-tsan test-fuzz bench fuzz clean \
+        windows build-win32 build-win64 test-windows
 
 all: build
 
@@ -25,6 +26,16 @@ build-asan/build.ninja: | deps
 build-tsan/build.ninja: | deps
 	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DBRELK_SANITIZE=thread
 
+# The PE builds (mingw-w64); the x64 tree's tests read the x86 modules from build-win32.
+build-win32/build.ninja: | deps
+	cmake -S windows -B build-win32 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-i686.cmake
+
+build-win64/build.ninja: | deps
+	cmake -S windows -B build-win64 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+	    -DBRELK_WIN32_DIR=$(CURDIR)/build-win32
+
 build: deps build/build.ninja
 	cmake --build build -j $(JOBS)
 
@@ -33,6 +44,14 @@ build-asan: deps build-asan/build.ninja
 
 build-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
+
+build-win32: deps build-win32/build.ninja
+	cmake --build build-win32 -j $(JOBS)
+
+build-win64: deps build-win64/build.ninja
+	cmake --build build-win64 -j $(JOBS)
+
+windows: build-win32 build-win64
 
 demo: build
 	bash scripts/demo.sh build
@@ -46,12 +65,20 @@ test-asan: build-asan
 test-tsan: build-tsan
 	cd build-tsan && $(SAN_ENV_TSAN) ctest $(CTEST_FLAGS)
 
+# The PE suites under 64-bit Wine; ctest creates the prefix first and ends its
+# wineserver last, and the final wineserver -w makes sure none is left behind.
+test-windows: windows
+	cd build-win64 && ctest $(CTEST_FLAGS); rc=$$?; \
+	    WINEPREFIX=$(CURDIR)/build-win64/wineprefix /usr/lib/wine/wineserver64 -k 2>/dev/null; \
+	    WINEPREFIX=$(CURDIR)/build-win64/wineprefix /usr/lib/wine/wineserver64 -w 2>/dev/null; \
+	    exit $$rc
+
 # Each libFuzzer target for a few seconds (clang, build-fuzz); `make fuzz` runs them longer.
 test-fuzz: deps
 	bash scripts/fuzz.sh short
 
-test: test-normal test-asan test-tsan test-fuzz
-	@echo "all three builds passed (normal, ASan+UBSan, TSan), and the fuzz smoke runs"
+test: test-normal test-asan test-tsan test-fuzz test-windows
+	@echo "all three builds passed (normal, ASan+UBSan, TSan), the fuzz smoke runs, and the PE builds with their Wine suites"
 
 bench: build
 	bash scripts/bench.sh build
@@ -60,4 +87,4 @@ fuzz: deps
 	bash scripts/fuzz.sh long
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-win32 build-win64
