@@ -160,8 +160,10 @@ HRESULT CopyElement(SAFEARRAY* psa, const void* from, void* to) {
 HRESULT CellOf(SAFEARRAY* psa, const LONG* rgIndices, void** cell) {
     size_t offset = 0;
     size_t stride = 1;
+    // rgIndices[0] belongs to dimension 1 (the first bound given to SafeArrayCreate, the
+    // last in the descriptor) and varies fastest, as on Windows.
     for (USHORT i = 0; i < psa->cDims; ++i) {
-        const SAFEARRAYBOUND& b = psa->rgsabound[i];
+        const SAFEARRAYBOUND& b = psa->rgsabound[psa->cDims - 1 - i];
         const LONGLONG rel = LONGLONG{rgIndices[i]} - b.lLbound;
         if (rel < 0 || rel >= LONGLONG{b.cElements})
             return DISP_E_BADINDEX;
