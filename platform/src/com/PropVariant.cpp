@@ -72,7 +72,8 @@ HRESULT PropVariantClear(PROPVARIANT* pvar) {
     } else if (IsByteVector(vt)) {
         CoTaskMemFree(pvar->caub.pElems);
     } else {
-        return DISP_E_BADVARTYPE;
+        // The documented answer for an unknown type; the variant is left as it was.
+        return STG_E_INVALIDPARAMETER;
     }
     std::memset(pvar, 0, sizeof(*pvar));
     return S_OK;
