@@ -181,7 +181,7 @@ HRESULT CoRevokeClassObject(DWORD dwRegister) {
         }
     }
     if (!object)
-        return CO_E_OBJNOTREG;
+        return E_INVALIDARG;  // a token that names no registration
     object->Release();  // outside the lock: the object may revoke or register in its destructor
     return S_OK;
 }
