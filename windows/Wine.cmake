@@ -19,7 +19,8 @@ endfunction()
 # A GoogleTest program run as one CTest test under Wine, in bin/.
 function(brelk_wine_test target)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;DEPENDS;ENVIRONMENT" ${ARGN})
-    add_executable(${target} ${ARG_SOURCES})
+    # UTF-8 as the ANSI code page (an application manifest), as on our layer.
+    add_executable(${target} ${ARG_SOURCES} ${CMAKE_CURRENT_SOURCE_DIR}/Utf8CodePage.rc)
     target_link_libraries(${target} PRIVATE gtest gmock gtest_main
                                             ${ARG_LIBS})
     if(ARG_DEPENDS)

@@ -1,11 +1,14 @@
-// Kernel objects: events, mutexes, threads, waits, critical sections, the clock,
-// last error, handle validation and fault rules.
+// Kernel objects: events, mutexes, threads, waits, critical sections, last error and
+// handle validation, as Windows defines them (the layer's clock and fault rules are in
+// ext_test.cpp).
 #include <windows.h>
-#include <winplat/clock.h>
-#include <winplat/faults.h>
-#include <winplat/stats.h>
 
 #include <gtest/gtest.h>
+
+#include "WineReference.h"
+#if BRELK_OUR_LAYER
+#include <winplat/stats.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -16,15 +19,6 @@
 namespace {
 
 constexpr DWORD kSentinel = 0xdeadbeef;
-
-class ScaleGuard {
-public:
-    explicit ScaleGuard(double scale) : m_old(WinplatGetTimeScale()) { WinplatSetTimeScale(scale); }
-    ~ScaleGuard() { WinplatSetTimeScale(m_old); }
-
-private:
-    double m_old;
-};
 
 struct EventCase {
     const char* name;
@@ -226,7 +220,9 @@ DWORD WINAPI WaitForGate(LPVOID p) {
 }
 
 TEST(Thread, HandleSignalledAtExitWithExitCode) {
+#if BRELK_OUR_LAYER
     const size_t liveBefore = WinplatLiveThreadCount();
+#endif
     Gate g;
     g.go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD id = kSentinel;
@@ -240,18 +236,24 @@ TEST(Thread, HandleSignalledAtExitWithExitCode) {
     DWORD code = kSentinel;
     EXPECT_TRUE(GetExitCodeThread(t, &code));
     EXPECT_EQ(code, 259u);  // STILL_ACTIVE
+#if BRELK_OUR_LAYER
     EXPECT_EQ(WinplatLiveThreadCount(), liveBefore + 1);
+#endif
     SetEvent(g.go);
     EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // stays signalled
     EXPECT_TRUE(GetExitCodeThread(t, &code));
     EXPECT_EQ(code, 0x1234u);
     EXPECT_EQ(g.idSeen, id);
+#if BRELK_OUR_LAYER
     EXPECT_EQ(WinplatLiveThreadCount(), liveBefore);
-    // Out pointer null: refused rather than written through.
-    SetLastError(kSentinel);
-    EXPECT_FALSE(GetExitCodeThread(t, nullptr));
-    EXPECT_NE(GetLastError(), kSentinel);
+#endif
+    // Out pointer null: our layer refuses rather than writes through (Windows does not say).
+    if (brelk::test::kOnOurLayer) {
+        SetLastError(kSentinel);
+        EXPECT_FALSE(GetExitCodeThread(t, nullptr));
+        EXPECT_NE(GetLastError(), kSentinel);
+    }
     CloseHandle(t);
     CloseHandle(g.go);
 }
@@ -281,34 +283,6 @@ TEST(Thread, LastErrorIsPerThread) {
     EXPECT_EQ(GetLastError(), kSentinel);
 }
 
-TEST(Wait, TimeoutsRunOnTheScaledClock) {
-    ScaleGuard scale(1000);
-    HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const auto realStart = std::chrono::steady_clock::now();
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(WaitForSingleObject(e, 3000), static_cast<DWORD>(WAIT_TIMEOUT));
-    const ULONGLONG afterWait = GetTickCount64();
-    EXPECT_GE(afterWait - start, 3000u);
-    Sleep(2000);
-    EXPECT_GE(GetTickCount64() - afterWait, 2000u);
-    // 5000 platform ms at 1000x take about 5 ms; a generous bound shows the scale applied.
-    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::milliseconds(2500));
-    CloseHandle(e);
-}
-
-TEST(Wait, TickCountStaysMonotonicAcrossScaleChanges) {
-    ScaleGuard scale(1000);
-    const ULONGLONG fast = GetTickCount64();
-    Sleep(5000);
-    const ULONGLONG later = GetTickCount64();
-    EXPECT_GE(later, fast + 5000);
-    ASSERT_TRUE(WinplatSetTimeScale(1));
-    EXPECT_GE(GetTickCount64(), later);
-    EXPECT_FALSE(WinplatSetTimeScale(0));
-    EXPECT_FALSE(WinplatSetTimeScale(-2));
-    EXPECT_EQ(WinplatGetTimeScale(), 1.0);
-}
-
 TEST(Wait, MultipleObjectsAnyAndAll) {
     HANDLE e[3];
     for (HANDLE& h : e) {
@@ -333,20 +307,28 @@ TEST(Wait, MultipleObjectsAnyAndAll) {
     }
 }
 
-TEST(Handle, ValuesAreSmallMultiplesOfFourAndCounted) {
+TEST(Handle, ValuesAreMultiplesOfFour) {
+#if BRELK_OUR_LAYER
     const size_t before = WinplatOpenHandleCount();
+#endif
     HANDLE a = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE b = CreateMutexW(nullptr, FALSE, nullptr);
     for (HANDLE h : {a, b}) {
         const auto v = reinterpret_cast<uintptr_t>(h);
         EXPECT_NE(v, 0u);
         EXPECT_EQ(v % 4, 0u);
-        EXPECT_LT(v, 0x10000u);
+        if (brelk::test::kOnOurLayer) {
+            EXPECT_LT(v, 0x10000u);  // small: our table's choice
+        }
     }
+#if BRELK_OUR_LAYER
     EXPECT_EQ(WinplatOpenHandleCount(), before + 2);
+#endif
     CloseHandle(a);
     CloseHandle(b);
+#if BRELK_OUR_LAYER
     EXPECT_EQ(WinplatOpenHandleCount(), before);
+#endif
 }
 
 TEST(Handle, BadHandlesFailWithInvalidHandle) {
@@ -356,16 +338,22 @@ TEST(Handle, BadHandlesFailWithInvalidHandle) {
     struct BadHandle {
         const char* name;
         HANDLE h;
+        // Windows reuses a closed handle's value at once and ignores its two low bits;
+        // only our layer promises that such values stay invalid.
+        bool ourLayerOnly;
     };
     const BadHandle handles[] = {
-        {"null", nullptr},
-        {"never issued", reinterpret_cast<HANDLE>(0x7ffc)},
-        {"misaligned", reinterpret_cast<HANDLE>(0x5)},
-        {"closed", closed},
+        {"null", nullptr, false},
+        {"never issued", reinterpret_cast<HANDLE>(0x7ffc), false},
+        {"misaligned", reinterpret_cast<HANDLE>(0x5), true},
+        {"closed", closed, true},
     };
     DWORD code = kSentinel;
     for (const auto& bad : handles) {
         SCOPED_TRACE(bad.name);
+        if (bad.ourLayerOnly && !brelk::test::kOnOurLayer) {
+            continue;
+        }
         auto check = [](const char* api, bool failed) {
             SCOPED_TRACE(api);
             EXPECT_TRUE(failed);
@@ -422,9 +410,12 @@ TEST(CriticalSection, ExcludesOtherThreadsAndRecurses) {
     EXPECT_EQ(counter, 80000);
     DeleteCriticalSection(&cs);
 
-    SetLastError(kSentinel);
-    EXPECT_FALSE(InitializeCriticalSectionEx(&cs, 0, 0x1));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    // An unknown flag: refused by our layer; Windows documents only the flags it knows.
+    if (brelk::test::kOnOurLayer) {
+        SetLastError(kSentinel);
+        EXPECT_FALSE(InitializeCriticalSectionEx(&cs, 0, 0x1));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
     ASSERT_TRUE(InitializeCriticalSectionEx(&cs, 0, CRITICAL_SECTION_NO_DEBUG_INFO));
     DeleteCriticalSection(&cs);
 }
@@ -452,70 +443,6 @@ TEST(Interlocked, ReturnValuesAndAtomicity) {
         w.join();
     }
     EXPECT_EQ(shared, 80000);
-}
-
-DWORD WINAPI Nothing(LPVOID) {
-    return 0;
-}
-
-TEST(Faults, RulePassesThenFailsThenPasses) {
-    const size_t handles = WinplatOpenHandleCount();
-    struct Case {
-        const char* api;
-        DWORD error;
-        std::function<bool()> call;  // true when the call succeeded
-    };
-    CRITICAL_SECTION cs;
-    const Case cases[] = {
-        {"CreateEventW", ERROR_NOT_ENOUGH_MEMORY,
-         [] {
-             HANDLE h = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-             return h && CloseHandle(h);
-         }},
-        {"CreateMutexW", ERROR_ACCESS_DENIED,
-         [] {
-             HANDLE h = CreateMutexW(nullptr, FALSE, nullptr);
-             return h && CloseHandle(h);
-         }},
-        {"CreateThread", ERROR_NOT_ENOUGH_MEMORY,
-         [] {
-             HANDLE h = CreateThread(nullptr, 0, Nothing, nullptr, 0, nullptr);
-             return h && WaitForSingleObject(h, 10000) == WAIT_OBJECT_0 && CloseHandle(h);
-         }},
-        {"InitializeCriticalSectionAndSpinCount", ERROR_NOT_ENOUGH_MEMORY,
-         [&] {
-             const bool ok = InitializeCriticalSectionAndSpinCount(&cs, 0);
-             if (ok) {
-                 DeleteCriticalSection(&cs);
-             }
-             return ok;
-         }},
-        {"LoadLibraryW", ERROR_NOT_ENOUGH_MEMORY,
-         [] {
-             HMODULE m = LoadLibraryW(L"PlatProbe.dll");
-             return m && FreeLibrary(m);
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.api);
-        WinplatFailApi(c.api, 1, 2, c.error);
-        EXPECT_TRUE(c.call());
-        for (int i = 0; i < 2; ++i) {
-            SetLastError(kSentinel);
-            EXPECT_FALSE(c.call());
-            EXPECT_EQ(GetLastError(), c.error);
-        }
-        EXPECT_TRUE(c.call());
-        WinplatClearApiFaults();
-    }
-    EXPECT_EQ(WinplatOpenHandleCount(), handles);
-    WinplatFailApi("SafeArrayCreate", 0, WINPLAT_FAIL_ALWAYS, 0);
-    DWORD error = kSentinel;
-    EXPECT_TRUE(WinplatShouldFail("SafeArrayCreate", &error));
-    EXPECT_EQ(error, 0u);
-    EXPECT_FALSE(WinplatShouldFail("SafeArrayCreateVector"));
-    WinplatClearApiFaults();
-    EXPECT_FALSE(WinplatShouldFail("SafeArrayCreate"));
 }
 
 }  // namespace

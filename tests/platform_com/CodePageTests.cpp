@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "WineReference.h"
+
 #include <cstring>
 #include <string>
 
@@ -64,6 +66,7 @@ TEST(CodePageConversion, FailuresSetTheLastError) {
         const char* name;
         int (*call)();
         DWORD error;
+        const char* wineDeparts = nullptr;  // what Windows documents, where Wine differs
     };
     static char n4[4];
     static wchar_t w4[4];
@@ -83,14 +86,18 @@ TEST(CodePageConversion, FailuresSetTheLastError) {
          ERROR_INVALID_PARAMETER},
         {"size without buffer", [] { return MultiByteToWideChar(CP_UTF8, 0, "a", -1, nullptr, 4); },
          ERROR_INVALID_PARAMETER},
-        {"unsupported code page", [] { return MultiByteToWideChar(1252, 0, "a", -1, w4, 4); },
+        {"unknown code page", [] { return MultiByteToWideChar(12345, 0, "a", -1, w4, 4); },
          ERROR_INVALID_PARAMETER},
         {"default character with UTF-8",
          [] { return WideCharToMultiByte(CP_UTF8, 0, L"a", -1, n4, 4, "?", &usedDefault); },
-         ERROR_INVALID_PARAMETER},
+         ERROR_INVALID_PARAMETER,
+         "WideCharToMultiByte: for CP_UTF8, lpDefaultChar and lpUsedDefaultChar must be "
+         "NULL, otherwise the function fails with ERROR_INVALID_PARAMETER"},
         {"flags with UTF-8",
          [] { return MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "a", -1, w4, 4); },
-         ERROR_INVALID_FLAGS},
+         ERROR_INVALID_FLAGS,
+         "MultiByteToWideChar: for UTF-8, dwFlags must be 0 or MB_ERR_INVALID_CHARS, "
+         "otherwise the function fails with ERROR_INVALID_FLAGS"},
         {"invalid UTF-8, strict",
          [] { return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xC3", -1, w4, 4); },
          ERROR_NO_UNICODE_TRANSLATION},
@@ -104,8 +111,17 @@ TEST(CodePageConversion, FailuresSetTheLastError) {
     for (const Call& c : kCalls) {
         SCOPED_TRACE(c.name);
         SetLastError(0xdeadbeef);
-        EXPECT_EQ(c.call(), 0);
-        EXPECT_EQ(GetLastError(), c.error);
+        const int result = c.call();
+        const DWORD error = GetLastError();
+        if (c.wineDeparts != nullptr) {
+            WINE_DEPARTS(c.wineDeparts) {
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(error, c.error);
+            }
+            continue;
+        }
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(error, c.error);
     }
 }
 
@@ -118,17 +134,27 @@ TEST(CodePageConversion, InvalidInputIsReplaced) {
                                   -1, wide, 8),
               5);
     EXPECT_STREQ(wide, L"a\uFFFDb\uFFFD");
-    // Overlong forms and encoded surrogates are not characters either: no byte of them
-    // starts a valid sequence, so each becomes U+FFFD.
-    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xC0\xAF\xED\xA0\x80", 5, wide, 8), 5);
-    for (int i = 0; i < 5; ++i)
+    // Overlong forms and encoded surrogates are not characters either: all becomes
+    // U+FFFD. How many of them Windows does not say; our layer writes one per byte, as no
+    // byte of these starts a valid sequence.
+    const int n = MultiByteToWideChar(CP_UTF8, 0, "\xC0\xAF\xED\xA0\x80", 5, wide, 8);
+    ASSERT_GE(n, 1);
+    ASSERT_LE(n, 5);
+    for (int i = 0; i < n; ++i)
         EXPECT_EQ(wide[i], L'\uFFFD') << i;
+    if (brelk::test::kOnOurLayer) {
+        EXPECT_EQ(n, 5);
+    }
 
     char narrow[8];
     BOOL used = FALSE;
-    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, L"a\xDC00", -1, narrow, 8, "?", &used), 3);
-    EXPECT_STREQ(narrow, "a?");
-    EXPECT_TRUE(used);
+    // Our ANSI code page is UTF-8 with the argument rules of an ANSI one, so it takes a
+    // default character; Windows with UTF-8 as its ANSI code page applies UTF-8's rules.
+    if (brelk::test::kOnOurLayer) {
+        ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, L"a\xDC00", -1, narrow, 8, "?", &used), 3);
+        EXPECT_STREQ(narrow, "a?");
+        EXPECT_TRUE(used);
+    }
     ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"a\xDC00", -1, narrow, 8, nullptr, nullptr), 5);
     EXPECT_STREQ(narrow, "a\xEF\xBF\xBD");
     // A UTF-16 surrogate pair in WCHAR text is one character.

@@ -2,7 +2,7 @@
 // Readable HRESULTs in GoogleTest output: EXPECT_HR(E_INVALIDARG, hr) fails with
 // "E_INVALIDARG (0x80070057)" and "DISP_E_BADINDEX (0x8002000B)" instead of two negative
 // decimal numbers.
-#include <winerror.h>
+#include <windows.h>  // HRESULT is declared in winnt.h, not winerror.h
 
 #include <gtest/gtest.h>
 
