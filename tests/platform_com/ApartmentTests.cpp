@@ -145,7 +145,8 @@ TEST(CoInitializeEx, RejectsBadArguments) {
     };
     constexpr Case kCases[] = {
         {"reserved pointer", true, COINIT_MULTITHREADED,
-         "CoInitializeEx: pvReserved is reserved and must be NULL"},
+         "Win32 reference, CoInitializeEx, pvReserved: reserved, must be NULL (E_INVALIDARG "
+         "is among its documented return values)"},
         {"unknown flag", false, 0x100, nullptr},  // our layer's rule; Windows does not say
     };
     for (const Case& c : kCases) {

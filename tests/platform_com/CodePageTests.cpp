@@ -91,13 +91,14 @@ TEST(CodePageConversion, FailuresSetTheLastError) {
         {"default character with UTF-8",
          [] { return WideCharToMultiByte(CP_UTF8, 0, L"a", -1, n4, 4, "?", &usedDefault); },
          ERROR_INVALID_PARAMETER,
-         "WideCharToMultiByte: for CP_UTF8, lpDefaultChar and lpUsedDefaultChar must be "
-         "NULL, otherwise the function fails with ERROR_INVALID_PARAMETER"},
+         "Win32 reference, WideCharToMultiByte, lpDefaultChar and lpUsedDefaultChar: for "
+         "CP_UTF7 and CP_UTF8 they must be NULL, otherwise the function fails with "
+         "ERROR_INVALID_PARAMETER"},
         {"flags with UTF-8",
          [] { return MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "a", -1, w4, 4); },
          ERROR_INVALID_FLAGS,
-         "MultiByteToWideChar: for UTF-8, dwFlags must be 0 or MB_ERR_INVALID_CHARS, "
-         "otherwise the function fails with ERROR_INVALID_FLAGS"},
+         "Win32 reference, MultiByteToWideChar, dwFlags: for UTF-8 it must be 0 or "
+         "MB_ERR_INVALID_CHARS, otherwise the function fails with ERROR_INVALID_FLAGS"},
         {"invalid UTF-8, strict",
          [] { return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xC3", -1, w4, 4); },
          ERROR_NO_UNICODE_TRANSLATION},
