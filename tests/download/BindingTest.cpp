@@ -1,4 +1,4 @@
-// Binding of Flashkit.dll and Parlex.dll by name, and Parlex's own exports.
+// Binding of Flashkit.dll and Parlex.dll by name (Parlex's own exports: tests/policy).
 
 #include <windows.h>
 #include <winplat/debugout.h>
@@ -112,84 +112,6 @@ TEST_F(FlashkitBinding, MissingExportStopsTheBindingThere) {
         UnloadFlashkit();
         EXPECT_EQ(g_hFlashkit, nullptr);
     }
-}
-
-// ---- Parlex, loaded by name as the driver loads it.
-
-class Parlex : public ::testing::Test {
-protected:
-    void SetUp() override {
-        UseModuleFolder(BinFolder());
-        m_hModule = LoadLibraryW(L"Parlex.dll");
-        ASSERT_NE(m_hModule, nullptr);
-        WinplatClearDebugOutput();
-    }
-    void TearDown() override { FreeLibrary(m_hModule); }
-
-    template <class Fn>
-    Fn Export(const char* name) {
-        auto fn =
-            reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(m_hModule, name)));
-        EXPECT_NE(fn, nullptr) << name;
-        return fn;
-    }
-
-    HMODULE m_hModule = nullptr;
-};
-
-TEST_F(Parlex, CheckForFwUpdateComparesVersionTextsBlindToCase) {
-    struct Case {
-        const char* name;
-        std::string current, image;
-        INT32 expected;
-    };
-    const std::string full(100, 'v');  // fills the field, no terminator
-    const Case kCases[] = {
-        {"equal", "FW_1.2.3", "FW_1.2.3", 1},
-        {"case only", "fw_1.2.3-ab", "FW_1.2.3-AB", 1},
-        {"both empty", "", "", 1},
-        {"different", "FW_1.2.3", "FW_1.2.4", 0},
-        {"proper prefix", "FW_1.2", "FW_1.2.3", 0},
-        {"empty vs text", "", "FW_1", 0},
-        {"full fields, equal", full, full, 1},
-        {"full fields, last byte differs", full, full.substr(0, 99) + "w", 0},
-    };
-    auto check = Export<PFN_CheckForFwUpdate>("CheckForFwUpdate");
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        // Exactly 204 bytes on the heap: a read past the record is an ASan failure.
-        auto info = std::make_unique<FwVersionInfo>();
-        std::memset(info.get(), 0, sizeof(FwVersionInfo));
-        info->TotalImageSize = 12345;
-        std::memcpy(info->CurrentVersion, c.current.data(), c.current.size());
-        std::memcpy(info->ImageVersion, c.image.data(), c.image.size());
-        const FwVersionInfo before = *info;
-        WinplatClearDebugOutput();
-
-        EXPECT_EQ(check(info.get()), c.expected);
-        EXPECT_EQ(std::memcmp(&before, info.get(), sizeof(FwVersionInfo)), 0);
-        EXPECT_EQ(WinplatGetDebugOutput(),
-                  std::vector<std::string>{
-                      c.expected == 1 ? "Firmware versions are same, upgrade not required"
-                                      : "Firmware versions are not same, upgrade required"});
-    }
-}
-
-TEST_F(Parlex, FixedAnswersAndTheirDebuggerTexts) {
-    EXPECT_EQ(Export<PFN_IsDriverCheckRequired>("IsDriverCheckRequired")(), 1);
-    EXPECT_EQ(Export<PFN_GetMaxRetryCountFromOEM>("GetMaxRetryCountFromOEM")(), 3);
-    EXPECT_EQ(Export<PFN_GetMaxRetryCountFromOEM>("GetMaxRetryCountFromOEM")(), 3);
-    Export<PFN_FWUpgradeResult>("FWUpgradeResult")(1);
-    Export<PFN_FWUpgradeResult>("FWUpgradeResult")(0);
-    Export<PFN_FWUpgradeResult>("FWUpgradeResult")(0x80);
-    Export<PFN_SendRetryCountToOEM>("SendRetryCountToOEM")(2);
-    const std::vector<std::string> expected = {"Setting retry count from OEM DLL!",
-                                               "Setting retry count from OEM DLL!",
-                                               "Result in OEM DLL-PASS",
-                                               "Result in OEM DLL-FAIL",
-                                               "Result in OEM DLL-PASS",
-                                               "Passed retry count to OEM"};
-    EXPECT_EQ(WinplatGetDebugOutput(), expected);
 }
 
 // ---- The driver's binding of Parlex.
