@@ -50,8 +50,8 @@ std::wstring FirstHardwareId(const WCHAR* list, size_t capacityChars);
 bool DeviceKeyFromHardwareId(const std::wstring& hardwareId, std::wstring* key);
 
 // ---- Upgrade decision
-// Fill the upgrade service's two version texts: the image's from the flash library, the
-// modem's from its interface capabilities.
+// The service reads (MBDeviceService unit): fill the upgrade service's two version texts,
+// the image's from the flash library, the modem's from its interface capabilities.
 HRESULT ReadFirmwareVersions(CMBDeviceService* Service);
 HRESULT ReadImageFirmwareVersion(CMBDeviceService* Service);
 HRESULT ReadCurrentFirmwareVersion(CMBDeviceService* Service);

@@ -783,3 +783,4 @@ HRESULT CMBDeviceService::SetVendorTextCommand(IMbnDeviceService** ppService, UL
     return S_OK;
 }
 #include "FirmwareImageLookup.inc"
+#include "ServiceVersions.inc"

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -406,6 +407,19 @@ TEST(Scenario, TracedUpdateDecodes) {
                              "OnUpgradeComplete", "OnReleaseHardware"}) {
         EXPECT_NE(info.find(step), std::string::npos) << step;
     }
+    // The decision's service reads are the service's own messages: a reader that keeps
+    // only the transport's flag still sees both versions that were compared.
+    const auto [transportCode, transport] = machine.Tool({"trace", "--flags", "0x20", log});
+    ASSERT_EQ(transportCode, 0) << transport;
+    for (const char* read :
+         {"ReadFirmwareVersions: entry", "ReadImageFirmwareVersion: 2\\.0\\.0\n",
+          "ReadCurrentFirmwareVersion: 1\\.0\\.0\n", "ReadFirmwareVersions: exit 0x00000000"}) {
+        EXPECT_TRUE(std::regex_search(
+            transport, std::regex(std::string("MBDeviceService +INFO +TRANSPORT +") + read)))
+            << read << "\n"
+            << transport;
+    }
+    EXPECT_EQ(transport.find(" Device "), std::string::npos);
     const auto [errorCode, errors] = machine.Tool({"trace", "--level", "2", log});
     ASSERT_EQ(errorCode, 0) << errors;
     EXPECT_NE(errors.find(" ERROR "), std::string::npos);
