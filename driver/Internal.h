@@ -103,6 +103,17 @@ extern "C" UINT32 PortRxAvail(void* Port) noexcept;  // the library's argument i
 extern std::atomic<UINT16> g_ExecCount;
 extern std::atomic<UINT8> g_ReadGate;  // 0 closed, 1 open
 
+// ---- Assertions of object initialisation. A failed one writes its text ("<Unit>:
+// assertion failed: <condition>") to the debugger output and the caller goes on; what the
+// missing pointer means is decided next to the assertion. Never an abort: the driver
+// lives in the framework's host process.
+inline bool CheckAssertion(bool holds, const WCHAR* text) noexcept {
+    if (!holds) {
+        OutputDebugStringW(text);
+    }
+    return holds;
+}
+
 // ---- Module object (Dllsup.cpp): every COM object of the driver holds one module lock
 // for its lifetime; IClassFactory::LockServer adds or removes one. The count is atomic.
 void DllModuleLock() noexcept;

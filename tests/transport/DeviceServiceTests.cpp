@@ -69,6 +69,97 @@ TEST_F(NoInterfaceTest, InitializeRetriesTenTimesThenFails) {
     EXPECT_EQ(service.GetMbnInterface(), nullptr);
 }
 
+// A step that reports success without its pointer: the service's assertions report it on
+// the debugger output and Initialize goes on to a failure, in every build (no abort).
+class HollowSuccessService : public CMBDeviceService {
+public:
+    enum class Hollow { Interface, Service, ContextService };
+    explicit HollowSuccessService(Hollow hollow)
+        : CMBDeviceService(sim::kUpgradeServiceId), m_Hollow(hollow) {}
+
+    HRESULT FindInterface(IMbnInterfaceManager** ppManager, IMbnInterface** ppInterface) override {
+        const HRESULT hr = CMBDeviceService::FindInterface(ppManager, ppInterface);
+        if (SUCCEEDED(hr) && m_Hollow == Hollow::Interface) {
+            (*ppInterface)->Release();
+            *ppInterface = nullptr;
+        }
+        return hr;
+    }
+    HRESULT FindDeviceService(BSTR wantedId, IMbnDeviceServicesContext* context,
+                              IMbnDeviceService** ppService) override {
+        if (m_Hollow == Hollow::ContextService) {
+            HollowContext hollow(context);
+            return CMBDeviceService::FindDeviceService(wantedId, &hollow, ppService);
+        }
+        const HRESULT hr = CMBDeviceService::FindDeviceService(wantedId, context, ppService);
+        if (SUCCEEDED(hr) && m_Hollow == Hollow::Service) {
+            (*ppService)->Release();
+            *ppService = nullptr;
+        }
+        return hr;
+    }
+
+private:
+    // The modem's own list, but every service it hands out is a success without one.
+    class HollowContext : public IMbnDeviceServicesContext {
+    public:
+        explicit HollowContext(IMbnDeviceServicesContext* inner) : m_Inner(inner) {}
+        STDMETHOD(QueryInterface)(REFIID, void** ppv) override {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        STDMETHOD_(ULONG, AddRef)() override { return 1; }
+        STDMETHOD_(ULONG, Release)() override { return 1; }
+        STDMETHOD(EnumerateDeviceServices)(SAFEARRAY** services) override {
+            return m_Inner->EnumerateDeviceServices(services);
+        }
+        STDMETHOD(GetDeviceService)(BSTR, IMbnDeviceService** service) override {
+            *service = nullptr;
+            return S_OK;
+        }
+        STDMETHOD(get_MaxCommandSize)(ULONG* size) override {
+            return m_Inner->get_MaxCommandSize(size);
+        }
+        STDMETHOD(get_MaxDataSize)(ULONG* size) override { return m_Inner->get_MaxDataSize(size); }
+
+    private:
+        IMbnDeviceServicesContext* m_Inner;  // no reference: the service holds it
+    };
+
+    Hollow m_Hollow;
+};
+
+TEST_F(DeviceServiceTest, AHollowSuccessIsReportedAsAnAssertionAndFails) {
+    using Hollow = HollowSuccessService::Hollow;
+    const struct {
+        Hollow hollow;
+        const char* text;
+        HRESULT expected;
+    } cases[] = {
+        {Hollow::Interface, "MBDeviceService: assertion failed: m_pMbnInterface", E_POINTER},
+        {Hollow::Service, "MBDeviceService: assertion failed: m_pMbnDeviceService", E_POINTER},
+        // Every matching record is tried; none gives a service.
+        {Hollow::ContextService, "MBDeviceService: assertion failed: *ppMbnDeviceService != NULL",
+         E_FAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        WinplatClearDebugOutput();
+        {
+            HollowSuccessService service(c.hollow);
+            EXPECT_HR(c.expected, service.Initialize());
+            EXPECT_EQ(service.GetMbnDeviceService(), nullptr);
+        }
+        EXPECT_EQ(CountDebugText(c.text), 1u);
+        const auto out = WinplatGetDebugOutput();
+        EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                                [](const std::string& t) {
+                                    return t.find("assertion failed") != std::string::npos;
+                                }),
+                  1);
+    }
+}
+
 TEST(ToNarrow, KeepsTheTerminatorInTheString) {
     struct Case {
         const wchar_t* text;
