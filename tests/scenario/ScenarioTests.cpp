@@ -393,6 +393,29 @@ TEST(Scenario, DeviceStoppedDuringDownload) {
 
 // A recorded update decodes into its story: configuration, decision, download, completion
 // and release at information level; at error level only what the driver calls errors.
+// A previous version stored as a number (by hand, say) is never replaced at device add;
+// it must not stop the update, and the successful download writes it as text again.
+TEST(Scenario, APreviousVersionThatIsNotTextNeitherBlocksNorOutlivesAnUpdate) {
+    Machine machine;
+    ASSERT_NO_FATAL_FAILURE(machine.WriteImage(kNew, kItems));
+    const std::wstring id = fwhost::kDefaultInstanceId;
+    const std::string device(id.begin(), id.end());  // ASCII
+    const auto [setCode, setOut] = machine.Tool({"state", machine.Folder(), "--device", device,
+                                                 "set", "PrevFwVersion", "7", "--type", "uint"});
+    ASSERT_EQ(setCode, 0) << setOut;
+
+    const Report r = machine.Update({"--modem-version", "1.0.0"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Output;
+    EXPECT_EQ(r["problems"], "");
+    EXPECT_EQ(r["decision"], "upgrade");
+    EXPECT_EQ(machine.State(), 3);
+    const auto [showCode, shown] =
+        machine.Tool({"state", machine.Folder(), "--device", device, "show"});
+    ASSERT_EQ(showCode, 0) << shown;
+    EXPECT_TRUE(std::regex_search(shown, std::regex("PrevFwVersion +VT_LPWSTR +\"1\\.0\\.0\"")))
+        << shown;
+}
+
 TEST(Scenario, TracedUpdateDecodes) {
     Machine machine;
     ASSERT_NO_FATAL_FAILURE(machine.WriteImage(kNew, kItems));
