@@ -119,12 +119,34 @@ public:
         return kOk;
     }
 
+    // Ends the channel's work before it returns, as the library's own close would: queued
+    // jobs are dropped (each reports its failure), the running one is cut short at its
+    // next port access or pause and has made its last report by then. No report of this
+    // port's jobs can reach the driver afterwards, so a new attempt's start, which drops
+    // what is queued, sees none of them.
     int32_t ClosePort() {
+        std::deque<Job> dropped;
         {
-            std::lock_guard lock(m_Lock);
+            std::unique_lock lock(m_Lock);
             m_PortOpen = false;
+            dropped.swap(m_Jobs);
+            for (const Job& job : dropped) {
+                if (job.waiter) {
+                    job.waiter->result = kErrPort;
+                    job.waiter->done = true;
+                }
+            }
+            m_Cv.notify_all();
+            // A close from a callback on the library's own thread cannot wait for itself.
+            if (std::this_thread::get_id() != m_Worker.get_id()) {
+                m_Cv.wait(lock, [this] { return !m_Running; });
+            }
         }
-        m_Cv.notify_all();
+        for (const Job& job : dropped) {
+            if (!job.waiter) {
+                Report(kStatusFailed, "port closed");
+            }
+        }
         return kOk;
     }
 
@@ -227,6 +249,7 @@ private:
                 }
                 job = std::move(m_Jobs.front());
                 m_Jobs.pop_front();
+                m_Running = true;
             }
             switch (job.kind) {
                 case Job::Boot:
@@ -242,10 +265,14 @@ private:
                         job.waiter->result = result;
                         job.waiter->done = true;
                     }
-                    m_Cv.notify_all();
                     break;
                 }
             }
+            {
+                std::lock_guard lock(m_Lock);
+                m_Running = false;
+            }
+            m_Cv.notify_all();
         }
     }
 
@@ -493,6 +520,7 @@ private:
     PortRxAvailFn m_PortRxAvail = nullptr;
     bool m_PortOpen = false;
     bool m_Stop = false;
+    bool m_Running = false;  // the worker is inside a job, its reports included
     std::deque<Job> m_Jobs;
     std::thread m_Worker;  // started by the first job, joined at unload
     // Library thread only.

@@ -417,6 +417,82 @@ TEST_F(Download, OnlyAFreshStatusZeroOrOneMovesTheThread) {
     WinplatSetTimeScale(200);
 }
 
+// Every report left in the channel, oldest first.
+std::vector<std::pair<INT32, std::string>> DrainReports() {
+    std::vector<std::pair<INT32, std::string>> reports;
+    INT32 code = 0;
+    std::string text;
+    while (PopStatus(&code, &text)) {
+        reports.emplace_back(code, text);
+    }
+    return reports;
+}
+
+// Waits (platform time, bounded) for a report with this code and returns the reports
+// taken up to and including it.
+std::vector<std::pair<INT32, std::string>> AwaitReport(INT32 wanted) {
+    std::vector<std::pair<INT32, std::string>> taken;
+    const ULONGLONG deadline = GetTickCount64() + 60000;
+    INT32 code = 0;
+    std::string text;
+    while (GetTickCount64() < deadline) {
+        if (PopStatus(&code, &text)) {
+            taken.emplace_back(code, text);
+            if (code == wanted) {
+                break;
+            }
+        } else {
+            WaitForStatusReport(100);
+        }
+    }
+    return taken;
+}
+
+using Reports = std::vector<std::pair<INT32, std::string>>;
+
+// Closing the port ends the library's work on it before the call returns: the running
+// boot and the download queued behind it have made their last reports by then, so the
+// next attempt's discard takes them all and nothing of the earlier attempt moves it.
+TEST_F(Download, CloseEndsTheChannelsJobsSoNoLateReportMovesTheNextAttempt) {
+    Prepare(kItems);
+    std::string error;
+    ASSERT_TRUE(sim::FaultPlan::Instance().Parse("flashkit.boot:delay=1000000", &error)) << error;
+    char status[64] = {};
+    ASSERT_EQ(g_Real.ZKTR_DL_open_comm_port(FLASH_CHANNEL, "p", "p", 115200, status), 0);
+    ASSERT_EQ(
+        g_Real.ZKTR_DL_boot_target(FLASH_CHANNEL, g_FirmwareImagePath.c_str(), nullptr, status), 0);
+    ASSERT_EQ(AwaitReport(flashkit::kStatusStarted), (Reports{{2, "boot"}}));
+    const std::string entry = g_DownloadItemList.Entries.front();
+    ASSERT_EQ(g_Real.ZKTR_DL_download_fls_file(FLASH_CHANNEL, entry.c_str(), status), 0);
+
+    ASSERT_EQ(g_Real.ZKTR_DL_close_comm_port(FLASH_CHANNEL, status), 0);
+    EXPECT_EQ(DrainReports(), (Reports{{1, "port closed"}, {1, "port closed"}}));
+    EXPECT_EQ(m_Loop->Writes.load(), 0u) << "the queued download never ran";
+
+    const Run next = RunThread();
+    EXPECT_TRUE(next.succeededAtCompletion);
+    ExpectDelivered({1, 2, 4, 5, 6, 7}, 6);
+    EXPECT_EQ(m_Loop->Loader.Items().size(), 6u);
+    EXPECT_TRUE(DrainReports().empty()) << "a report arrived after its attempt";
+}
+
+// A report that arrives once the thread has given up (here the port's close ends a boot
+// that outlasted the budget) stays queued for the next attempt's start to discard.
+TEST_F(Download, AReportAfterTheThreadEndedStaysQueued) {
+    WinplatSetTimeScale(1000);
+    Prepare(kItems);
+    std::string error;
+    ASSERT_TRUE(sim::FaultPlan::Instance().Parse("flashkit.boot:delay=100000000", &error)) << error;
+    const Run timedOut = RunThread();
+    EXPECT_GE(timedOut.elapsedMs, DOWNLOAD_TIME_BUDGET_S * 1000ull);
+    EXPECT_FALSE(timedOut.succeededAtCompletion);
+    WinplatSetTimeScale(200);
+
+    char status[64] = {};
+    ASSERT_EQ(g_Real.ZKTR_DL_close_comm_port(FLASH_CHANNEL, status), 0);
+    EXPECT_EQ(DrainReports(), (Reports{{1, "port closed"}}));
+}
+
 TEST_F(Download, NullDeviceDoesNothing) {
     Prepare(kItems);
     EXPECT_EQ(DownloadThread(nullptr), 0u);
