@@ -41,8 +41,9 @@ const std::vector<fwimage::ItemSpec> kItems = {
 std::mutex g_CallsLock;
 std::vector<std::string> g_Calls;
 FlashkitApi g_Real;
-std::function<INT32(const char*)> g_BootHook;  // replaces the boot call when set
-std::function<INT32()> g_EndHook;              // replaces the end of process when set
+std::function<INT32(const char*)> g_BootHook;      // replaces the boot call when set
+std::function<INT32()> g_EndHook;                  // replaces the end of process when set
+std::function<INT32(const char*)> g_DownloadHook;  // replaces both download calls when set
 
 void Record(std::string call) {
     std::lock_guard lock(g_CallsLock);
@@ -62,10 +63,16 @@ INT32 BootShim(UINT8 ch, const char* path, UINT8* area, char* st) {
 }
 INT32 FlsShim(UINT8 ch, const char* entry, char* st) {
     Record(std::string("fls ") + entry);
+    if (g_DownloadHook) {
+        return g_DownloadHook(entry);
+    }
     return g_Real.ZKTR_DL_download_fls_file(ch, entry, st);
 }
 INT32 CustShim(UINT8 ch, const char* entry, char* st) {
     Record(std::string("cust ") + entry);
+    if (g_DownloadHook) {
+        return g_DownloadHook(entry);
+    }
     return g_Real.ZKTR_DL_download_cust_file(ch, entry, st);
 }
 INT32 EndShim(UINT8 ch, char* st) {
@@ -111,6 +118,7 @@ protected:
         g_Calls.clear();
         g_BootHook = nullptr;
         g_EndHook = nullptr;
+        g_DownloadHook = nullptr;
         g_bUpgradeSucceeded = false;
         WinplatClearDebugOutput();
         m_Device = new TestDevice();
@@ -352,20 +360,53 @@ TEST_F(Download, SilentLibraryRunsIntoTheBudget) {
     WinplatSetTimeScale(200);
 }
 
-// The budget is checked after the pass that leads into Fail: a boot call that returns
-// a refusal only after the budget ran out ends as a timeout, without FWUpgradeResult.
+// The budget is checked after every pass before Finish or Fail: a call that returns only
+// after the budget ran out ends the attempt as a timeout, without FWUpgradeResult, both
+// when it refuses (the way into Fail) and when it accepts the last item with its status 0
+// already queued (nothing but instant passes left before Finish).
 TEST_F(Download, BudgetSpentInsideACallEndsAsTimeout) {
     WinplatSetTimeScale(1000);
-    Prepare(kItems);
-    g_BootHook = [](const char*) {
-        WinplatSleepMs(DOWNLOAD_TIME_BUDGET_S * 1000ull);
-        return flashkit::kErrRefused;
+    const auto spendTheBudget = [] { WinplatSleepMs(DOWNLOAD_TIME_BUDGET_S * 1000ull); };
+    struct Case {
+        const char* name;
+        std::function<INT32(const char*)> boot, download;
+        size_t calls;  // open, boot, and the download calls made
     };
-    g_bUpgradeSucceeded = true;
-    const Run run = RunThread();
-    EXPECT_EQ(run.completions, 1);
-    EXPECT_FALSE(run.succeededAtCompletion);
-    EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
+    const Case kCases[] = {
+        {"boot refused after the budget",
+         [&](const char*) {
+             spendTheBudget();
+             return flashkit::kErrRefused;
+         },
+         nullptr, 2},
+        {"last item accepted and done after the budget",
+         [](const char*) {
+             StatusCallback(FLASH_CHANNEL, 0, "boot done");
+             return 0;
+         },
+         [&](const char*) {
+             spendTheBudget();
+             StatusCallback(FLASH_CHANNEL, 0, "download done");
+             return 0;
+         },
+         3},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Prepare(c.download ? std::vector<fwimage::ItemSpec>{{"main.fls", 4, 10, ""}} : kItems);
+        g_BootHook = c.boot;
+        g_DownloadHook = c.download;
+        g_EndHook = [] { return 0; };
+        g_bUpgradeSucceeded = true;
+        const Run run = RunThread();
+        EXPECT_EQ(run.completions, 1);
+        EXPECT_FALSE(run.succeededAtCompletion);
+        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
+        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-PASS"), 0u);
+        EXPECT_EQ(Calls().size(), c.calls) << "no end of process";
+    }
     WinplatSetTimeScale(200);
 }
 
