@@ -279,9 +279,11 @@ struct ExchangeFault {
     const char* faults;
     Op op;
     HRESULT expected;
-    ULONGLONG minMs;      // at least this long (platform ms)
-    ULONG expectedSize;   // response size afterwards (query only; 77 = untouched)
-    size_t commandsSent;  // commands the modem recorded
+    ULONGLONG minMs;         // at least this long (platform ms)
+    ULONG expectedSize;      // response size afterwards (query only; 77 = untouched)
+    size_t commandsSent;     // commands the modem recorded
+    ULONGLONG maxMs = 0;     // and less than this (platform ms); 0: not checked
+    int commandCloses = -1;  // command-session closes the modem recorded; -1: not checked
 };
 
 const HRESULT kDenied = E_ACCESSDENIED;
@@ -301,7 +303,8 @@ const ExchangeFault kExchangeFaults[] = {
     {"modem.session.close/command:refuse=0x80070005", Op::Set4, E_FAIL, 0, 77, 1},
     {"modem.session.close/command:refuse=0x80070005", Op::Set1, S_OK, 0, 77, 1},
     {"modem.session.close/command:fail", Op::Query, E_FAIL, 10000, 5, 1},
-    {"modem.session.close/command:fail", Op::Set1, S_OK, 0, 77, 1},
+    // command 1 does not wait for its session's close
+    {"modem.session.close/command:fail", Op::Set1, S_OK, 0, 77, 1, 10000, 1},
     {"modem.session.close/data:refuse=0x80070005", Op::CloseData, kDenied, 0, 77, 0},
     {"modem.session.close/data:fail", Op::CloseData, E_FAIL, 10000, 77, 0},
     // command refused by the request, or failed through its completion
@@ -309,14 +312,15 @@ const ExchangeFault kExchangeFaults[] = {
     {"modem.command/4:refuse=0x80070005", Op::Set4, kDenied, 0, 77, 0},
     {"modem.command/1:fail=0x80004005", Op::Query, S_OK, 0, 0, 1},
     {"modem.command/4:fail=0x80004005", Op::Set4, S_OK, 0, 77, 1},
-    // completions lost or late
-    {"modem.complete/query:drop", Op::Query, S_OK, 10000, 77, 1},
-    {"modem.complete/query:delay=20000", Op::Query, S_OK, 10000, 77, 1},
-    {"modem.complete/set:drop", Op::Set4, E_FAIL, 15000, 77, 1},
-    {"modem.complete/set:drop", Op::Set1, S_OK, 15000, 77, 1},
+    // completions lost or late; a timed-out exchange still closes its session
+    {"modem.complete/query:drop", Op::Query, S_OK, 10000, 77, 1, 0, 1},
+    {"modem.complete/query:delay=20000", Op::Query, S_OK, 10000, 77, 1, 0, 1},
+    {"modem.complete/set:drop", Op::Set4, E_FAIL, 15000, 77, 1, 0, 1},
+    {"modem.complete/set:drop", Op::Set1, S_OK, 15000, 77, 1, 0, 1},
     {"modem.complete/set:delay=3000", Op::Set4, S_OK, 3000, 77, 1},
     {"modem.complete/open-data:drop", Op::OpenData, E_FAIL, 10000, 77, 0},
     {"modem.complete/close-command:drop", Op::Set4, E_FAIL, 10000, 77, 1},
+    {"modem.complete/close-command:drop", Op::Set1, S_OK, 0, 77, 1, 10000, 1},
     // responses of odd shapes
     {"modem.response/1:oversize=5000", Op::Query, S_OK, 0, 4096, 1},
     {"modem.response/1:empty", Op::Query, S_OK, 0, 0, 1},
@@ -364,6 +368,15 @@ TEST_P(ExchangeFaultTest, ResultAsWritten) {
     });
     EXPECT_HR(c.expected, hr);
     EXPECT_GE(elapsed, c.minMs);
+    if (c.maxMs != 0) {
+        EXPECT_LT(elapsed, c.maxMs);
+    }
+    if (c.commandCloses >= 0) {
+        const auto sessions = m_Modem->Sessions();
+        EXPECT_EQ(std::count_if(sessions.begin(), sessions.end(),
+                                [](const sim::ModemSession& s) { return !s.Data && !s.Open; }),
+                  c.commandCloses);
+    }
     if (c.op == Op::Query) {
         EXPECT_EQ(size, c.expectedSize);
         EXPECT_EQ(response[size], 'x');  // nothing written past the response
