@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -255,6 +257,13 @@ TEST_F(DeviceObject, RestartAfterTheCurrentVerdictBindsTheLibrariesAgain) {
     EXPECT_EQ(g_hFlashkit, nullptr);
     EXPECT_EQ(g_hPolicyDll, nullptr);
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
+    // Nothing was opened, yet the release still closes the flash service's data session.
+    const auto sessions = m_Modem->Sessions();
+    EXPECT_EQ(std::count_if(sessions.begin(), sessions.end(),
+                            [](const sim::ModemSession& s) {
+                                return s.Data && !s.Open && s.ServiceId == sim::kFlashServiceId;
+                            }),
+              1);
 
     WriteImage("1:3.0.0", SmallItems());
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
@@ -291,6 +300,14 @@ TEST_F(DeviceObject, ThreadThatCannotBeCreatedIsAFailedAttempt) {
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
     EXPECT_EQ(SetCommands(sim::kUpgradeServiceId).size(), 2u);
     EXPECT_FALSE(m_Modem->DataSessionOpen());
+
+    // The next start finds state 4: a failed attempt, retried with the counter at 1.
+    device->ClearWrites();
+    ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
+    ASSERT_TRUE(device->WaitCompleted(60000));
+    EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
+    EXPECT_EQ(device->StateWrites(), (Writes{4, 1, 2, 3}));
+    EXPECT_EQ(device->CounterWrites(), (Writes{1, 0}));
 }
 
 TEST_F(DeviceObject, DeviceFlagPropertyIsAOneByteBoolean) {
