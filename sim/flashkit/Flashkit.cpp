@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FaultPlan.h"
 #include "FirmwareImage.h"
@@ -78,6 +79,7 @@ public:
     int32_t SetParameter(uint8_t code, uintptr_t value) {
         std::lock_guard lock(m_Lock);
         m_Params[code] = value;
+        m_ConfigCalls.push_back({code, value});
         switch (code) {
             case kParamPortWrite:
                 m_PortWrite = reinterpret_cast<PortWriteFn>(value);
@@ -107,7 +109,16 @@ public:
     int32_t InitCallback(StatusFn callback) {
         std::lock_guard lock(m_Lock);
         m_StatusCallback = callback;
+        m_ConfigCalls.push_back({kConfigInitCallback, reinterpret_cast<uintptr_t>(callback)});
         return kOk;
+    }
+
+    size_t ConfigCalls(ConfigCall* calls, size_t capacity) {
+        std::lock_guard lock(m_Lock);
+        if (calls != nullptr) {
+            std::copy_n(m_ConfigCalls.begin(), std::min(capacity, m_ConfigCalls.size()), calls);
+        }
+        return m_ConfigCalls.size();
     }
 
     int32_t OpenPort() {
@@ -514,6 +525,7 @@ private:
     std::condition_variable m_Cv;
     // Guarded by m_Lock.
     std::map<uint8_t, uintptr_t> m_Params;
+    std::vector<ConfigCall> m_ConfigCalls;
     StatusFn m_StatusCallback = nullptr;
     PortWriteFn m_PortWrite = nullptr;
     PortReadFn m_PortRead = nullptr;
@@ -702,6 +714,11 @@ FLASHKIT_API int32_t ZKTR_DL_download_cust_file(uint8_t channel, const char* ent
 FLASHKIT_API int32_t ZKTR_DL_end_of_process(uint8_t channel, char* statusText) {
     (void)channel, (void)statusText;
     return Library::Instance().EndOfProcess();
+}
+
+// For tests: see FlashkitStandIn.h.
+FLASHKIT_API size_t FlashkitStandIn_ConfigCalls(flashkit::ConfigCall* calls, size_t capacity) {
+    return Library::Instance().ConfigCalls(calls, capacity);
 }
 
 // The exports the driver binds but never calls: a plain failure.
