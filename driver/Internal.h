@@ -50,8 +50,8 @@ std::wstring FirstHardwareId(const WCHAR* list, size_t capacityChars);
 bool DeviceKeyFromHardwareId(const std::wstring& hardwareId, std::wstring* key);
 
 // ---- Upgrade decision
-// Fill the upgrade service's two version texts: the image's from the flash library, the
-// modem's from its interface capabilities.
+// The service reads (MBDeviceService unit): fill the upgrade service's two version texts,
+// the image's from the flash library, the modem's from its interface capabilities.
 HRESULT ReadFirmwareVersions(CMBDeviceService* Service);
 HRESULT ReadImageFirmwareVersion(CMBDeviceService* Service);
 HRESULT ReadCurrentFirmwareVersion(CMBDeviceService* Service);
@@ -102,6 +102,17 @@ extern "C" UINT32 PortRxAvail(void* Port) noexcept;  // the library's argument i
 // the counter starts again from 0. Atomic: the library may call from several threads.
 extern std::atomic<UINT16> g_ExecCount;
 extern std::atomic<UINT8> g_ReadGate;  // 0 closed, 1 open
+
+// ---- Assertions of object initialisation. A failed one writes its text ("<Unit>:
+// assertion failed: <condition>") to the debugger output and the caller goes on; what the
+// missing pointer means is decided next to the assertion. Never an abort: the driver
+// lives in the framework's host process.
+inline bool CheckAssertion(bool holds, const WCHAR* text) noexcept {
+    if (!holds) {
+        OutputDebugStringW(text);
+    }
+    return holds;
+}
 
 // ---- Module object (Dllsup.cpp): every COM object of the driver holds one module lock
 // for its lifetime; IClassFactory::LockServer adds or removes one. The count is atomic.

@@ -10,19 +10,6 @@
 
 BRELK_TRACE_UNIT(IoQueue);
 
-namespace {
-
-// A failed assertion is reported on the debugger output and the caller goes on; what a
-// missing pointer means for the caller is decided there, next to the assertion.
-bool CheckAssertion(bool holds, const WCHAR* text) noexcept {
-    if (!holds) {
-        OutputDebugStringW(text);
-    }
-    return holds;
-}
-
-}  // namespace
-
 CMyQueue::CMyQueue() {
     DllModuleLock();
 }

@@ -4,13 +4,13 @@
 #include <objbase.h>
 #include <oleauto.h>
 
-#include <cassert>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <new>
 
 #include "EventSink.h"
+#include "Internal.h"
 #include "Trace.h"
 
 BRELK_TRACE_UNIT(MBDeviceService);
@@ -106,7 +106,11 @@ HRESULT CMBDeviceService::Initialize() {
     if (FAILED(hr)) {
         return hr;
     }
-    assert(m_pMbnInterface && "m_pMbnInterface");
+    if (!CheckAssertion(m_pMbnInterface != nullptr,
+                        L"MBDeviceService: assertion failed: m_pMbnInterface")) {
+        // A search that succeeded without an interface leaves nothing to ask for services.
+        return E_POINTER;
+    }
 
     BSTR interfaceId = nullptr;
     hr = m_pMbnInterface->get_InterfaceID(&interfaceId);
@@ -149,7 +153,10 @@ HRESULT CMBDeviceService::Initialize() {
                     "Initialize: FindDeviceService %!HRESULT!", hr);
         return hr;
     }
-    assert(m_pMbnDeviceService && "m_pMbnDeviceService");
+    if (!CheckAssertion(m_pMbnDeviceService != nullptr,
+                        L"MBDeviceService: assertion failed: m_pMbnDeviceService")) {
+        return E_POINTER;
+    }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_TRANSPORT, "Initialize: exit %!HRESULT!", S_OK);
     return S_OK;
 }
@@ -356,7 +363,10 @@ HRESULT CMBDeviceService::FindDeviceService(BSTR wantedId, IMbnDeviceServicesCon
             hr = chosen != nullptr ? context->GetDeviceService(chosen, ppMbnDeviceService)
                                    : E_OUTOFMEMORY;
             SysFreeString(chosen);
-            if (SUCCEEDED(hr) && *ppMbnDeviceService != nullptr) {
+            // A success without a service counts as a failed record: the next may match.
+            if (SUCCEEDED(hr) &&
+                CheckAssertion(*ppMbnDeviceService != nullptr,
+                               L"MBDeviceService: assertion failed: *ppMbnDeviceService != NULL")) {
                 SysFreeString(record.deviceServiceID);
                 break;
             }
@@ -370,7 +380,6 @@ HRESULT CMBDeviceService::FindDeviceService(BSTR wantedId, IMbnDeviceServicesCon
     }
     SafeArrayDestroy(services);
     hr = *ppMbnDeviceService != nullptr ? S_OK : E_FAIL;
-    assert((FAILED(hr) || *ppMbnDeviceService != nullptr) && "*ppMbnDeviceService != NULL");
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_TRANSPORT, "FindDeviceService: exit %!HRESULT!",
                 hr);
     return hr;
@@ -783,3 +792,4 @@ HRESULT CMBDeviceService::SetVendorTextCommand(IMbnDeviceService** ppService, UL
     return S_OK;
 }
 #include "FirmwareImageLookup.inc"
+#include "ServiceVersions.inc"

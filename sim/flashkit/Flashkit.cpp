@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FaultPlan.h"
 #include "FirmwareImage.h"
@@ -78,6 +79,7 @@ public:
     int32_t SetParameter(uint8_t code, uintptr_t value) {
         std::lock_guard lock(m_Lock);
         m_Params[code] = value;
+        m_ConfigCalls.push_back({code, value});
         switch (code) {
             case kParamPortWrite:
                 m_PortWrite = reinterpret_cast<PortWriteFn>(value);
@@ -107,7 +109,16 @@ public:
     int32_t InitCallback(StatusFn callback) {
         std::lock_guard lock(m_Lock);
         m_StatusCallback = callback;
+        m_ConfigCalls.push_back({kConfigInitCallback, reinterpret_cast<uintptr_t>(callback)});
         return kOk;
+    }
+
+    size_t ConfigCalls(ConfigCall* calls, size_t capacity) {
+        std::lock_guard lock(m_Lock);
+        if (calls != nullptr) {
+            std::copy_n(m_ConfigCalls.begin(), std::min(capacity, m_ConfigCalls.size()), calls);
+        }
+        return m_ConfigCalls.size();
     }
 
     int32_t OpenPort() {
@@ -119,12 +130,34 @@ public:
         return kOk;
     }
 
+    // Ends the channel's work before it returns, as the library's own close would: queued
+    // jobs are dropped (each reports its failure), the running one is cut short at its
+    // next port access or pause and has made its last report by then. No report of this
+    // port's jobs can reach the driver afterwards, so a new attempt's start, which drops
+    // what is queued, sees none of them.
     int32_t ClosePort() {
+        std::deque<Job> dropped;
         {
-            std::lock_guard lock(m_Lock);
+            std::unique_lock lock(m_Lock);
             m_PortOpen = false;
+            dropped.swap(m_Jobs);
+            for (const Job& job : dropped) {
+                if (job.waiter) {
+                    job.waiter->result = kErrPort;
+                    job.waiter->done = true;
+                }
+            }
+            m_Cv.notify_all();
+            // A close from a callback on the library's own thread cannot wait for itself.
+            if (std::this_thread::get_id() != m_Worker.get_id()) {
+                m_Cv.wait(lock, [this] { return !m_Running; });
+            }
         }
-        m_Cv.notify_all();
+        for (const Job& job : dropped) {
+            if (!job.waiter) {
+                Report(kStatusFailed, "port closed");
+            }
+        }
         return kOk;
     }
 
@@ -227,6 +260,7 @@ private:
                 }
                 job = std::move(m_Jobs.front());
                 m_Jobs.pop_front();
+                m_Running = true;
             }
             switch (job.kind) {
                 case Job::Boot:
@@ -242,10 +276,14 @@ private:
                         job.waiter->result = result;
                         job.waiter->done = true;
                     }
-                    m_Cv.notify_all();
                     break;
                 }
             }
+            {
+                std::lock_guard lock(m_Lock);
+                m_Running = false;
+            }
+            m_Cv.notify_all();
         }
     }
 
@@ -487,12 +525,14 @@ private:
     std::condition_variable m_Cv;
     // Guarded by m_Lock.
     std::map<uint8_t, uintptr_t> m_Params;
+    std::vector<ConfigCall> m_ConfigCalls;
     StatusFn m_StatusCallback = nullptr;
     PortWriteFn m_PortWrite = nullptr;
     PortReadFn m_PortRead = nullptr;
     PortRxAvailFn m_PortRxAvail = nullptr;
     bool m_PortOpen = false;
     bool m_Stop = false;
+    bool m_Running = false;  // the worker is inside a job, its reports included
     std::deque<Job> m_Jobs;
     std::thread m_Worker;  // started by the first job, joined at unload
     // Library thread only.
@@ -674,6 +714,11 @@ FLASHKIT_API int32_t ZKTR_DL_download_cust_file(uint8_t channel, const char* ent
 FLASHKIT_API int32_t ZKTR_DL_end_of_process(uint8_t channel, char* statusText) {
     (void)channel, (void)statusText;
     return Library::Instance().EndOfProcess();
+}
+
+// For tests: see FlashkitStandIn.h.
+FLASHKIT_API size_t FlashkitStandIn_ConfigCalls(flashkit::ConfigCall* calls, size_t capacity) {
+    return Library::Instance().ConfigCalls(calls, capacity);
 }
 
 // The exports the driver binds but never calls: a plain failure.

@@ -31,6 +31,17 @@ inline constexpr uint8_t kParamBlockSize = 40;       // data bytes per block; de
 inline constexpr uint8_t kParamReplyTimeoutMs = 41;  // one request's wait; default 5000
 // Codes 0, 1, 24, 34 and 35 are accepted and kept; they change nothing here.
 
+// The configuration calls the library received since it was loaded, in order, for tests:
+// the exported FlashkitStandIn_ConfigCalls copies up to `capacity` of them and returns
+// how many there are. A ZKTR_DL_init_callback appears with code kConfigInitCallback and
+// the callback's address as its value.
+inline constexpr int32_t kConfigInitCallback = -1;
+struct ConfigCall {
+    int32_t Code;
+    uintptr_t Value;
+};
+using ConfigCallsFn = size_t (*)(ConfigCall* calls, size_t capacity);
+
 // Fault plan points (sim/faults) and their actions. The *_call points act inside the
 // exported call; the others on the library thread, after the call returned 0.
 //   flashkit.boot_call                      refuse: boot_target answers kErrRefused

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,12 @@ using Writes = std::vector<int>;
 
 class Decision : public DeviceFixture {};
 
+// The retry limit a policy answers, for limits no Parlex build of ours has.
+INT32 g_FixedLimit = 0;
+INT32 WINAPI FixedLimit() {
+    return g_FixedLimit;
+}
+
 TEST_F(Decision, StateTableAcrossStarts) {
     struct Case {
         const char* name;
@@ -27,8 +34,9 @@ TEST_F(Decision, StateTableAcrossStarts) {
         bool newer;                // the image's version differs from the modem's
         HRESULT hr;
         bool started;
-        Writes states, counters;  // in order, the download's own included
-        bool unloaded;            // both libraries gone after the start
+        Writes states, counters;                    // in order, the download's own included
+        bool unloaded;                              // both libraries gone after the start
+        std::optional<INT32> limit = std::nullopt;  // the policy's answer, if not Parlex's
     };
     const Case cases[] = {
         {"first start, versions differ", 0, 0, "", true, S_OK, true, {1, 2, 3}, {0}, false},
@@ -76,6 +84,36 @@ TEST_F(Decision, StateTableAcrossStarts) {
          {4, 1, 3},
          {1},
          true},
+        // A limit of 0 or below grants no retry: every state but 0 and 3 is exhausted.
+        {"limit 0, fresh start: downloads", 0, 0, "", true, S_OK, true, {1, 2, 3}, {0}, false, 0},
+        {"limit 0, completed before: downloads",
+         3,
+         0,
+         "",
+         true,
+         S_OK,
+         true,
+         {1, 2, 3},
+         {0},
+         false,
+         0},
+        {"limit 0, failed: exhausted", 4, 0, "", true, S_OK, false, {4, 6}, {}, false, 0},
+        {"limit 0, pending: exhausted", 1, 0, "", true, S_OK, false, {4, 6}, {}, false, 0},
+        {"limit -1, downloading: exhausted", 2, 0, "", true, S_OK, false, {4, 6}, {}, false, -1},
+        {"limit -1, exhausted stays", 6, 0, "", true, S_OK, false, {4, 6}, {}, false, -1},
+        // The counter is a byte: at 255 under a limit above it, the retry is granted and
+        // the counter wraps to 0.
+        {"limit 300, counter 255: granted, wraps",
+         4,
+         255,
+         "",
+         true,
+         S_OK,
+         true,
+         {4, 1, 2, 3},
+         {0, 0},
+         false,
+         300},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -85,6 +123,10 @@ TEST_F(Decision, StateTableAcrossStarts) {
         WriteImage("BRELK SYS 1:" + version + " build 7", SmallItems());
         TestDevice* device = ConfiguredDevice();
         ASSERT_NE(device, nullptr);
+        if (c.limit) {
+            g_FixedLimit = *c.limit;
+            g_pfnGetMaxRetryCountFromOEM = FixedLimit;
+        }
         StoreState(c.state, c.counter);
         const size_t commandsBefore = SetCommands(sim::kUpgradeServiceId).size();
 
@@ -100,7 +142,7 @@ TEST_F(Decision, StateTableAcrossStarts) {
         EXPECT_EQ(g_hPolicyDll == nullptr && g_hFlashkit == nullptr, c.unloaded);
         EXPECT_EQ(SetCommands(sim::kUpgradeServiceId).size() - commandsBefore, c.started ? 2u : 0u);
         if (!c.unloaded) {
-            EXPECT_EQ(g_MaxRetryCount, c.parlexFolder[0] != '\0' ? 5 : 3);
+            EXPECT_EQ(g_MaxRetryCount, c.limit ? *c.limit : c.parlexFolder[0] != '\0' ? 5 : 3);
         }
         // Destroy the object: its clean-up unloads both libraries for the next case.
         m_Devices.pop_back();
@@ -236,6 +278,22 @@ TEST_F(LongVersions, EqualLongVersionsAreCurrent) {
     EXPECT_EQ(device->StateWrites(), (Writes{1, 3}));
     EXPECT_EQ(std::string(g_FwVersionInfo.CurrentVersion), LongVersion().substr(0, 94));
     EXPECT_EQ(std::string(g_FwVersionInfo.ImageVersion), LongVersion().substr(0, 94));
+}
+
+// A modem that reports an empty firmware text runs something other than the image.
+class EmptyModemVersion : public DeviceFixture {
+    std::string ModemFirmware() override { return ""; }
+};
+
+TEST_F(EmptyModemVersion, DiffersFromTheImagesVersion) {
+    WriteImage("SYS 1:2.0.0", SmallItems());
+    TestDevice* device = ConfiguredDevice();
+    ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
+    EXPECT_STREQ(g_FwVersionInfo.CurrentVersion, "");
+    EXPECT_STREQ(g_FwVersionInfo.ImageVersion, "2.0.0");
+    ASSERT_NE(device->DownloadThreadHandle(), nullptr);
+    ASSERT_TRUE(device->WaitCompleted(60000));
+    EXPECT_EQ(device->StateWrites(), (Writes{1, 2, 3}));
 }
 
 }  // namespace

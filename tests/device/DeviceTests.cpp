@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+
 #include <string>
 #include <vector>
 
 #include "DeviceFixture.h"
 #include "Flashkit.h"
+#include "FlashkitStandIn.h"
 #include "Internal.h"
 #include "MBDeviceService.h"
 
@@ -93,6 +97,61 @@ TEST_F(Configure, NothingToDownloadOpensNoFlashService) {
         EXPECT_TRUE(SetCommands(sim::kUpgradeServiceId).empty());
         EXPECT_EQ(device->DownloadThreadHandle(), nullptr);
         EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
+    }
+}
+
+// The library's parameters and callback, in the order the configuration sets them; the
+// port callbacks and their two companions only when there is something to download.
+TEST_F(Configure, SetsTheLibrarysParametersInOrder) {
+    using flashkit::ConfigCall;
+    const auto value = [](auto* function) { return reinterpret_cast<uintptr_t>(function); };
+    const std::vector<ConfigCall> kCommon = {
+        {1, 90000}, {flashkit::kConfigInitCallback, value(&StatusCallback)}, {0, 0}, {35, 1}};
+    std::vector<ConfigCall> withPort = kCommon;
+    withPort.insert(withPort.end(), {{21, value(&PortWrite)},
+                                     {22, value(&PortRead)},
+                                     {23, value(&PortRxAvail)},
+                                     {24, 1},
+                                     {34, 1}});
+    struct Case {
+        const char* name;
+        std::optional<std::vector<fwimage::ItemSpec>> image;
+        std::vector<ConfigCall> expected;
+    };
+    const Case cases[] = {
+        {"items to download", SmallItems(), withPort},
+        {"no image", std::nullopt, kCommon},
+        {"image without items", std::vector<fwimage::ItemSpec>{}, kCommon},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ec;
+        fs::remove(
+            m_Folder / "c" / "Windows" / "Firmware" / "Velto" / "Lumbra_QB4410_NAND_TEST.fls", ec);
+        if (c.image) {
+            WriteImage("1:2.0.0", *c.image);
+        }
+        TestDevice* device = ConfiguredDevice();
+        ASSERT_NE(device, nullptr);
+        ASSERT_NE(g_hFlashkit, nullptr);
+        const auto calls = reinterpret_cast<flashkit::ConfigCallsFn>(reinterpret_cast<void (*)()>(
+            GetProcAddress(g_hFlashkit, "FlashkitStandIn_ConfigCalls")));
+        ASSERT_NE(calls, nullptr);
+        // The record runs from the library's load, which may be older than this device:
+        // this configuration's calls are its end.
+        std::vector<ConfigCall> all(calls(nullptr, 0));
+        all.resize(calls(all.data(), all.size()));
+        ASSERT_GE(all.size(), c.expected.size());
+        const std::vector<ConfigCall> got(all.end() - static_cast<ptrdiff_t>(c.expected.size()),
+                                          all.end());
+        for (size_t i = 0; i < got.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(got[i].Code, c.expected[i].Code);
+            EXPECT_EQ(got[i].Value, c.expected[i].Value);
+        }
+        m_Devices.pop_back();
+        device->Release();
+        m_pDriver->DeleteDevices();
     }
 }
 
@@ -255,6 +314,13 @@ TEST_F(DeviceObject, RestartAfterTheCurrentVerdictBindsTheLibrariesAgain) {
     EXPECT_EQ(g_hFlashkit, nullptr);
     EXPECT_EQ(g_hPolicyDll, nullptr);
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
+    // Nothing was opened, yet the release still closes the flash service's data session.
+    const auto sessions = m_Modem->Sessions();
+    EXPECT_EQ(std::count_if(sessions.begin(), sessions.end(),
+                            [](const sim::ModemSession& s) {
+                                return s.Data && !s.Open && s.ServiceId == sim::kFlashServiceId;
+                            }),
+              1);
 
     WriteImage("1:3.0.0", SmallItems());
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
@@ -291,6 +357,14 @@ TEST_F(DeviceObject, ThreadThatCannotBeCreatedIsAFailedAttempt) {
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
     EXPECT_EQ(SetCommands(sim::kUpgradeServiceId).size(), 2u);
     EXPECT_FALSE(m_Modem->DataSessionOpen());
+
+    // The next start finds state 4: a failed attempt, retried with the counter at 1.
+    device->ClearWrites();
+    ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
+    ASSERT_TRUE(device->WaitCompleted(60000));
+    EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
+    EXPECT_EQ(device->StateWrites(), (Writes{4, 1, 2, 3}));
+    EXPECT_EQ(device->CounterWrites(), (Writes{1, 0}));
 }
 
 TEST_F(DeviceObject, DeviceFlagPropertyIsAOneByteBoolean) {

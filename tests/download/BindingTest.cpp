@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -45,21 +46,58 @@ TEST_F(FlashkitBinding, BindOrderCoversEveryNamedSlotOnce) {
     for (size_t none : {35, 39, 42, 44, 45, 46}) {
         EXPECT_EQ(slots.count(none), 0u) << none;
     }
-    // Where bind order and slot order part ways.
+    // Every named slot with its bind position (from 1), in slot order.
     struct Pin {
-        size_t position;  // zero-based bind position
-        const char* name;
         size_t slot;
+        const char* name;
+        size_t bind;
     };
-    constexpr Pin kPins[] = {
-        {0, "ZKTR_DL_get_dll_version", 0},        {10, "ZKTR_DL_download_fls_file", 11},
-        {15, "ZKTR_DL_update_static_eeprom", 17}, {16, "ZKTR_DL_upload_bin_image", 16},
-        {17, "ZKTR_DL_download_bin_image", 10},   {33, "ZKTR_DL_dll_get_nof_progressbars", 26},
-        {39, "ZKTR_get_comm_handle", 43},         {40, "ZKTR_DL_TOC_get_hw_platform", 29}};
+    constexpr Pin kPins[] = {{0, "ZKTR_DL_get_dll_version", 1},
+                             {1, "ZKTR_DL_get_sw_version_data", 2},
+                             {2, "ZKTR_DL_set_dll_parameter", 3},
+                             {3, "ZKTR_DL_dll_get_parameter", 4},
+                             {4, "ZKTR_DL_init_callback", 5},
+                             {5, "ZKTR_DL_open_comm_port", 6},
+                             {6, "ZKTR_DL_close_comm_port", 7},
+                             {7, "ZKTR_DL_boot_target", 8},
+                             {8, "ZKTR_DL_boot_bin_target", 9},
+                             {9, "ZKTR_DL_set_get_control_signal", 10},
+                             {10, "ZKTR_DL_download_bin_image", 18},
+                             {11, "ZKTR_DL_download_fls_file", 11},
+                             {12, "ZKTR_DL_download_eep_file", 12},
+                             {13, "ZKTR_DL_download_dffs_file", 13},
+                             {14, "ZKTR_DL_download_cust_file", 14},
+                             {15, "ZKTR_DL_upload_eep_file", 15},
+                             {16, "ZKTR_DL_upload_bin_image", 17},
+                             {17, "ZKTR_DL_update_static_eeprom", 16},
+                             {18, "ZKTR_DL_erase_image", 19},
+                             {19, "ZKTR_DL_verify_flash_image", 20},
+                             {20, "ZKTR_DL_abort_process", 21},
+                             {21, "ZKTR_DL_force_target_reset", 22},
+                             {22, "ZKTR_DL_end_of_process", 23},
+                             {23, "ZKTR_DL_start_AT_mode", 24},
+                             {24, "ZKTR_DL_stop_AT_mode", 25},
+                             {25, "ZKTR_DL_AT_send", 26},
+                             {26, "ZKTR_DL_dll_get_nof_progressbars", 34},
+                             {27, "ZKTR_DL_TOC_get_nof_items", 27},
+                             {28, "ZKTR_DL_TOC_get_memory_class", 28},
+                             {29, "ZKTR_DL_TOC_get_hw_platform", 41},
+                             {30, "ZKTR_DL_TOC_get_sw_option", 29},
+                             {31, "ZKTR_DL_get_sys_version", 30},
+                             {32, "ZKTR_DL_TOC_get_filename", 31},
+                             {33, "ZKTR_DL_TOC_get_checksum", 32},
+                             {34, "ZKTR_DL_TOC_get_filesize", 33},
+                             {36, "ZKTR_DL_NVM_get_nof_user_options", 35},
+                             {37, "ZKTR_DL_NVM_get_user_option", 36},
+                             {38, "ZKTR_DL_NVM_set_user_option", 37},
+                             {40, "ZKTR_DL_trace_insert", 38},
+                             {41, "ZKTR_DL_out_of_session_comm", 39},
+                             {43, "ZKTR_get_comm_handle", 40}};
+    static_assert(std::size(kPins) == 41);
     for (const auto& pin : kPins) {
         SCOPED_TRACE(pin.name);
-        EXPECT_STREQ(FLASHKIT_BIND_ORDER[pin.position].Name, pin.name);
-        EXPECT_EQ(FLASHKIT_BIND_ORDER[pin.position].Slot, pin.slot);
+        EXPECT_STREQ(FLASHKIT_BIND_ORDER[pin.bind - 1].Name, pin.name);
+        EXPECT_EQ(FLASHKIT_BIND_ORDER[pin.bind - 1].Slot, pin.slot);
     }
 }
 

@@ -41,8 +41,9 @@ const std::vector<fwimage::ItemSpec> kItems = {
 std::mutex g_CallsLock;
 std::vector<std::string> g_Calls;
 FlashkitApi g_Real;
-std::function<INT32(const char*)> g_BootHook;  // replaces the boot call when set
-std::function<INT32()> g_EndHook;              // replaces the end of process when set
+std::function<INT32(const char*)> g_BootHook;      // replaces the boot call when set
+std::function<INT32()> g_EndHook;                  // replaces the end of process when set
+std::function<INT32(const char*)> g_DownloadHook;  // replaces both download calls when set
 
 void Record(std::string call) {
     std::lock_guard lock(g_CallsLock);
@@ -62,10 +63,16 @@ INT32 BootShim(UINT8 ch, const char* path, UINT8* area, char* st) {
 }
 INT32 FlsShim(UINT8 ch, const char* entry, char* st) {
     Record(std::string("fls ") + entry);
+    if (g_DownloadHook) {
+        return g_DownloadHook(entry);
+    }
     return g_Real.ZKTR_DL_download_fls_file(ch, entry, st);
 }
 INT32 CustShim(UINT8 ch, const char* entry, char* st) {
     Record(std::string("cust ") + entry);
+    if (g_DownloadHook) {
+        return g_DownloadHook(entry);
+    }
     return g_Real.ZKTR_DL_download_cust_file(ch, entry, st);
 }
 INT32 EndShim(UINT8 ch, char* st) {
@@ -111,6 +118,7 @@ protected:
         g_Calls.clear();
         g_BootHook = nullptr;
         g_EndHook = nullptr;
+        g_DownloadHook = nullptr;
         g_bUpgradeSucceeded = false;
         WinplatClearDebugOutput();
         m_Device = new TestDevice();
@@ -352,20 +360,53 @@ TEST_F(Download, SilentLibraryRunsIntoTheBudget) {
     WinplatSetTimeScale(200);
 }
 
-// The budget is checked after the pass that leads into Fail: a boot call that returns
-// a refusal only after the budget ran out ends as a timeout, without FWUpgradeResult.
+// The budget is checked after every pass before Finish or Fail: a call that returns only
+// after the budget ran out ends the attempt as a timeout, without FWUpgradeResult, both
+// when it refuses (the way into Fail) and when it accepts the last item with its status 0
+// already queued (nothing but instant passes left before Finish).
 TEST_F(Download, BudgetSpentInsideACallEndsAsTimeout) {
     WinplatSetTimeScale(1000);
-    Prepare(kItems);
-    g_BootHook = [](const char*) {
-        WinplatSleepMs(DOWNLOAD_TIME_BUDGET_S * 1000ull);
-        return flashkit::kErrRefused;
+    const auto spendTheBudget = [] { WinplatSleepMs(DOWNLOAD_TIME_BUDGET_S * 1000ull); };
+    struct Case {
+        const char* name;
+        std::function<INT32(const char*)> boot, download;
+        size_t calls;  // open, boot, and the download calls made
     };
-    g_bUpgradeSucceeded = true;
-    const Run run = RunThread();
-    EXPECT_EQ(run.completions, 1);
-    EXPECT_FALSE(run.succeededAtCompletion);
-    EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
+    const Case kCases[] = {
+        {"boot refused after the budget",
+         [&](const char*) {
+             spendTheBudget();
+             return flashkit::kErrRefused;
+         },
+         nullptr, 2},
+        {"last item accepted and done after the budget",
+         [](const char*) {
+             StatusCallback(FLASH_CHANNEL, 0, "boot done");
+             return 0;
+         },
+         [&](const char*) {
+             spendTheBudget();
+             StatusCallback(FLASH_CHANNEL, 0, "download done");
+             return 0;
+         },
+         3},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Prepare(c.download ? std::vector<fwimage::ItemSpec>{{"main.fls", 4, 10, ""}} : kItems);
+        g_BootHook = c.boot;
+        g_DownloadHook = c.download;
+        g_EndHook = [] { return 0; };
+        g_bUpgradeSucceeded = true;
+        const Run run = RunThread();
+        EXPECT_EQ(run.completions, 1);
+        EXPECT_FALSE(run.succeededAtCompletion);
+        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
+        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-PASS"), 0u);
+        EXPECT_EQ(Calls().size(), c.calls) << "no end of process";
+    }
     WinplatSetTimeScale(200);
 }
 
@@ -415,6 +456,82 @@ TEST_F(Download, OnlyAFreshStatusZeroOrOneMovesTheThread) {
         }
     }
     WinplatSetTimeScale(200);
+}
+
+// Every report left in the channel, oldest first.
+std::vector<std::pair<INT32, std::string>> DrainReports() {
+    std::vector<std::pair<INT32, std::string>> reports;
+    INT32 code = 0;
+    std::string text;
+    while (PopStatus(&code, &text)) {
+        reports.emplace_back(code, text);
+    }
+    return reports;
+}
+
+// Waits (platform time, bounded) for a report with this code and returns the reports
+// taken up to and including it.
+std::vector<std::pair<INT32, std::string>> AwaitReport(INT32 wanted) {
+    std::vector<std::pair<INT32, std::string>> taken;
+    const ULONGLONG deadline = GetTickCount64() + 60000;
+    INT32 code = 0;
+    std::string text;
+    while (GetTickCount64() < deadline) {
+        if (PopStatus(&code, &text)) {
+            taken.emplace_back(code, text);
+            if (code == wanted) {
+                break;
+            }
+        } else {
+            WaitForStatusReport(100);
+        }
+    }
+    return taken;
+}
+
+using Reports = std::vector<std::pair<INT32, std::string>>;
+
+// Closing the port ends the library's work on it before the call returns: the running
+// boot and the download queued behind it have made their last reports by then, so the
+// next attempt's discard takes them all and nothing of the earlier attempt moves it.
+TEST_F(Download, CloseEndsTheChannelsJobsSoNoLateReportMovesTheNextAttempt) {
+    Prepare(kItems);
+    std::string error;
+    ASSERT_TRUE(sim::FaultPlan::Instance().Parse("flashkit.boot:delay=1000000", &error)) << error;
+    char status[64] = {};
+    ASSERT_EQ(g_Real.ZKTR_DL_open_comm_port(FLASH_CHANNEL, "p", "p", 115200, status), 0);
+    ASSERT_EQ(
+        g_Real.ZKTR_DL_boot_target(FLASH_CHANNEL, g_FirmwareImagePath.c_str(), nullptr, status), 0);
+    ASSERT_EQ(AwaitReport(flashkit::kStatusStarted), (Reports{{2, "boot"}}));
+    const std::string entry = g_DownloadItemList.Entries.front();
+    ASSERT_EQ(g_Real.ZKTR_DL_download_fls_file(FLASH_CHANNEL, entry.c_str(), status), 0);
+
+    ASSERT_EQ(g_Real.ZKTR_DL_close_comm_port(FLASH_CHANNEL, status), 0);
+    EXPECT_EQ(DrainReports(), (Reports{{1, "port closed"}, {1, "port closed"}}));
+    EXPECT_EQ(m_Loop->Writes.load(), 0u) << "the queued download never ran";
+
+    const Run next = RunThread();
+    EXPECT_TRUE(next.succeededAtCompletion);
+    ExpectDelivered({1, 2, 4, 5, 6, 7}, 6);
+    EXPECT_EQ(m_Loop->Loader.Items().size(), 6u);
+    EXPECT_TRUE(DrainReports().empty()) << "a report arrived after its attempt";
+}
+
+// A report that arrives once the thread has given up (here the port's close ends a boot
+// that outlasted the budget) stays queued for the next attempt's start to discard.
+TEST_F(Download, AReportAfterTheThreadEndedStaysQueued) {
+    WinplatSetTimeScale(1000);
+    Prepare(kItems);
+    std::string error;
+    ASSERT_TRUE(sim::FaultPlan::Instance().Parse("flashkit.boot:delay=100000000", &error)) << error;
+    const Run timedOut = RunThread();
+    EXPECT_GE(timedOut.elapsedMs, DOWNLOAD_TIME_BUDGET_S * 1000ull);
+    EXPECT_FALSE(timedOut.succeededAtCompletion);
+    WinplatSetTimeScale(200);
+
+    char status[64] = {};
+    ASSERT_EQ(g_Real.ZKTR_DL_close_comm_port(FLASH_CHANNEL, status), 0);
+    EXPECT_EQ(DrainReports(), (Reports{{1, "port closed"}}));
 }
 
 TEST_F(Download, NullDeviceDoesNothing) {

@@ -118,18 +118,24 @@ TEST_F(FirmwareImageLookup, BuildsPathBelowWindowsFolder) {
     }
 }
 
-TEST_F(FirmwareImageLookup, SeveralMatchesGiveOneOfThem) {
-    const std::vector<std::string> names = {"Lumbra_QB4410_NAND_1.fls", "Lumbra_QB4410_NAND_2.fls",
-                                            "Lumbra_QB4410_NAND_3.fls"};
-    for (const auto& name : names) {
+// The listing's order is the file system's (by name, without regard to case, here as on
+// NTFS), not the order of creation; the lookup takes the first entry it returns.
+TEST_F(FirmwareImageLookup, SeveralMatchesGiveTheFirstListed) {
+    const std::vector<std::string> created = {
+        "Lumbra_QB4410_NAND_c.fls", "lumbra_qb4410_nand_B.fls", "Lumbra_QB4410_NAND_a2.fls",
+        "LUMBRA_QB4410_NAND_A1.FLS"};
+    for (const auto& name : created) {
         Create("c/windows/Firmware/Velto/" + name);
     }
-    CMBDeviceService service(L"{E422F724-24B1-448C-B3E0-9A69401490D3}");
-    const std::string found = service.FindFirmwareImage();
     const std::string folder = "C:\\windows\\Firmware\\Velto\\";
-    ASSERT_EQ(found.rfind(folder, 0), 0u) << found;
-    EXPECT_NE(std::find(names.begin(), names.end(), found.substr(folder.size())), names.end())
-        << found;
+    WIN32_FIND_DATAA data = {};
+    HANDLE find = FindFirstFileA((folder + "Lumbra_QB4410_NAND*.fls").c_str(), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    FindClose(find);
+    EXPECT_STREQ(data.cFileName, "LUMBRA_QB4410_NAND_A1.FLS");
+
+    CMBDeviceService service(L"{E422F724-24B1-448C-B3E0-9A69401490D3}");
+    EXPECT_EQ(service.FindFirmwareImage(), folder + data.cFileName);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the library is told, when reads are let through, and what the debugger shows.
 
 #include <windows.h>
+#include <winplat/clock.h>
 #include <winplat/debugout.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BootLoader.h"
@@ -57,7 +59,7 @@ protected:
 };
 
 // Which writes count as "EXEC": the data read as zero-terminated text, never past its
-// length. Every write, "EXEC" or not, reaches the modem unchanged.
+// length. An "EXEC" write pauses before it is sent; every write reaches the modem unchanged.
 TEST_F(PortCallbacks, ExecWritesAreCountedPausedAndSent) {
     struct Case {
         const char* name;
@@ -78,7 +80,19 @@ TEST_F(PortCallbacks, ExecWritesAreCountedPausedAndSent) {
         SCOPED_TRACE(c.name);
         g_ExecCount = 0;
         const size_t before = Sent().size();
-        const WriteResult r = Write(c.data);
+        // Slower time for an "EXEC" write, so that its pause outlasts the look below.
+        WinplatSetTimeScale(c.exec ? 20 : kTimeScale);
+        WriteResult r{};
+        std::thread writer([&] { r = Write(c.data); });
+        if (c.exec) {
+            // Counted, then paused: the modem has nothing yet.
+            for (int spin = 0; g_ExecCount.load() == 0 && spin < 1000000; ++spin) {
+                std::this_thread::yield();
+            }
+            EXPECT_EQ(Sent().size(), before);
+        }
+        writer.join();
+        WinplatSetTimeScale(kTimeScale);
         EXPECT_EQ(r.written, c.data.size());
         EXPECT_EQ(g_ExecCount.load(), c.exec ? 1 : 0);
         if (c.exec) {

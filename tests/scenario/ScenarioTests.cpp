@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -392,6 +393,29 @@ TEST(Scenario, DeviceStoppedDuringDownload) {
 
 // A recorded update decodes into its story: configuration, decision, download, completion
 // and release at information level; at error level only what the driver calls errors.
+// A previous version stored as a number (by hand, say) is never replaced at device add;
+// it must not stop the update, and the successful download writes it as text again.
+TEST(Scenario, APreviousVersionThatIsNotTextNeitherBlocksNorOutlivesAnUpdate) {
+    Machine machine;
+    ASSERT_NO_FATAL_FAILURE(machine.WriteImage(kNew, kItems));
+    const std::wstring id = fwhost::kDefaultInstanceId;
+    const std::string device(id.begin(), id.end());  // ASCII
+    const auto [setCode, setOut] = machine.Tool({"state", machine.Folder(), "--device", device,
+                                                 "set", "PrevFwVersion", "7", "--type", "uint"});
+    ASSERT_EQ(setCode, 0) << setOut;
+
+    const Report r = machine.Update({"--modem-version", "1.0.0"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Output;
+    EXPECT_EQ(r["problems"], "");
+    EXPECT_EQ(r["decision"], "upgrade");
+    EXPECT_EQ(machine.State(), 3);
+    const auto [showCode, shown] =
+        machine.Tool({"state", machine.Folder(), "--device", device, "show"});
+    ASSERT_EQ(showCode, 0) << shown;
+    EXPECT_TRUE(std::regex_search(shown, std::regex("PrevFwVersion +VT_LPWSTR +\"1\\.0\\.0\"")))
+        << shown;
+}
+
 TEST(Scenario, TracedUpdateDecodes) {
     Machine machine;
     ASSERT_NO_FATAL_FAILURE(machine.WriteImage(kNew, kItems));
@@ -406,10 +430,27 @@ TEST(Scenario, TracedUpdateDecodes) {
                              "OnUpgradeComplete", "OnReleaseHardware"}) {
         EXPECT_NE(info.find(step), std::string::npos) << step;
     }
+    // The decision's service reads are the service's own messages: a reader that keeps
+    // only the transport's flag still sees both versions that were compared.
+    const auto [transportCode, transport] = machine.Tool({"trace", "--flags", "0x20", log});
+    ASSERT_EQ(transportCode, 0) << transport;
+    for (const char* read :
+         {"ReadFirmwareVersions: entry", "ReadImageFirmwareVersion: 2\\.0\\.0\n",
+          "ReadCurrentFirmwareVersion: 1\\.0\\.0\n", "ReadFirmwareVersions: exit 0x00000000"}) {
+        EXPECT_TRUE(std::regex_search(
+            transport, std::regex(std::string("MBDeviceService +INFO +TRANSPORT +") + read)))
+            << read << "\n"
+            << transport;
+    }
+    EXPECT_EQ(transport.find(" Device "), std::string::npos);
     const auto [errorCode, errors] = machine.Tool({"trace", "--level", "2", log});
     ASSERT_EQ(errorCode, 0) << errors;
     EXPECT_NE(errors.find(" ERROR "), std::string::npos);
     EXPECT_EQ(errors.find(" INFO "), std::string::npos);
+    // The host joined the multithreaded apartment before the driver's OnInitialize: its
+    // S_FALSE is no error.
+    EXPECT_NE(info.find("OnInitialize: entry"), std::string::npos);
+    EXPECT_EQ(errors.find("OnInitialize"), std::string::npos) << errors;
 
     // A damaged log stops the decoder with a message, not a crash.
     fs::resize_file(log, fs::file_size(log) - 3);

@@ -69,6 +69,97 @@ TEST_F(NoInterfaceTest, InitializeRetriesTenTimesThenFails) {
     EXPECT_EQ(service.GetMbnInterface(), nullptr);
 }
 
+// A step that reports success without its pointer: the service's assertions report it on
+// the debugger output and Initialize goes on to a failure, in every build (no abort).
+class HollowSuccessService : public CMBDeviceService {
+public:
+    enum class Hollow { Interface, Service, ContextService };
+    explicit HollowSuccessService(Hollow hollow)
+        : CMBDeviceService(sim::kUpgradeServiceId), m_Hollow(hollow) {}
+
+    HRESULT FindInterface(IMbnInterfaceManager** ppManager, IMbnInterface** ppInterface) override {
+        const HRESULT hr = CMBDeviceService::FindInterface(ppManager, ppInterface);
+        if (SUCCEEDED(hr) && m_Hollow == Hollow::Interface) {
+            (*ppInterface)->Release();
+            *ppInterface = nullptr;
+        }
+        return hr;
+    }
+    HRESULT FindDeviceService(BSTR wantedId, IMbnDeviceServicesContext* context,
+                              IMbnDeviceService** ppService) override {
+        if (m_Hollow == Hollow::ContextService) {
+            HollowContext hollow(context);
+            return CMBDeviceService::FindDeviceService(wantedId, &hollow, ppService);
+        }
+        const HRESULT hr = CMBDeviceService::FindDeviceService(wantedId, context, ppService);
+        if (SUCCEEDED(hr) && m_Hollow == Hollow::Service) {
+            (*ppService)->Release();
+            *ppService = nullptr;
+        }
+        return hr;
+    }
+
+private:
+    // The modem's own list, but every service it hands out is a success without one.
+    class HollowContext : public IMbnDeviceServicesContext {
+    public:
+        explicit HollowContext(IMbnDeviceServicesContext* inner) : m_Inner(inner) {}
+        STDMETHOD(QueryInterface)(REFIID, void** ppv) override {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        STDMETHOD_(ULONG, AddRef)() override { return 1; }
+        STDMETHOD_(ULONG, Release)() override { return 1; }
+        STDMETHOD(EnumerateDeviceServices)(SAFEARRAY** services) override {
+            return m_Inner->EnumerateDeviceServices(services);
+        }
+        STDMETHOD(GetDeviceService)(BSTR, IMbnDeviceService** service) override {
+            *service = nullptr;
+            return S_OK;
+        }
+        STDMETHOD(get_MaxCommandSize)(ULONG* size) override {
+            return m_Inner->get_MaxCommandSize(size);
+        }
+        STDMETHOD(get_MaxDataSize)(ULONG* size) override { return m_Inner->get_MaxDataSize(size); }
+
+    private:
+        IMbnDeviceServicesContext* m_Inner;  // no reference: the service holds it
+    };
+
+    Hollow m_Hollow;
+};
+
+TEST_F(DeviceServiceTest, AHollowSuccessIsReportedAsAnAssertionAndFails) {
+    using Hollow = HollowSuccessService::Hollow;
+    const struct {
+        Hollow hollow;
+        const char* text;
+        HRESULT expected;
+    } cases[] = {
+        {Hollow::Interface, "MBDeviceService: assertion failed: m_pMbnInterface", E_POINTER},
+        {Hollow::Service, "MBDeviceService: assertion failed: m_pMbnDeviceService", E_POINTER},
+        // Every matching record is tried; none gives a service.
+        {Hollow::ContextService, "MBDeviceService: assertion failed: *ppMbnDeviceService != NULL",
+         E_FAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        WinplatClearDebugOutput();
+        {
+            HollowSuccessService service(c.hollow);
+            EXPECT_HR(c.expected, service.Initialize());
+            EXPECT_EQ(service.GetMbnDeviceService(), nullptr);
+        }
+        EXPECT_EQ(CountDebugText(c.text), 1u);
+        const auto out = WinplatGetDebugOutput();
+        EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                                [](const std::string& t) {
+                                    return t.find("assertion failed") != std::string::npos;
+                                }),
+                  1);
+    }
+}
+
 TEST(ToNarrow, KeepsTheTerminatorInTheString) {
     struct Case {
         const wchar_t* text;
@@ -188,9 +279,11 @@ struct ExchangeFault {
     const char* faults;
     Op op;
     HRESULT expected;
-    ULONGLONG minMs;      // at least this long (platform ms)
-    ULONG expectedSize;   // response size afterwards (query only; 77 = untouched)
-    size_t commandsSent;  // commands the modem recorded
+    ULONGLONG minMs;         // at least this long (platform ms)
+    ULONG expectedSize;      // response size afterwards (query only; 77 = untouched)
+    size_t commandsSent;     // commands the modem recorded
+    ULONGLONG maxMs = 0;     // and less than this (platform ms); 0: not checked
+    int commandCloses = -1;  // command-session closes the modem recorded; -1: not checked
 };
 
 const HRESULT kDenied = E_ACCESSDENIED;
@@ -210,7 +303,8 @@ const ExchangeFault kExchangeFaults[] = {
     {"modem.session.close/command:refuse=0x80070005", Op::Set4, E_FAIL, 0, 77, 1},
     {"modem.session.close/command:refuse=0x80070005", Op::Set1, S_OK, 0, 77, 1},
     {"modem.session.close/command:fail", Op::Query, E_FAIL, 10000, 5, 1},
-    {"modem.session.close/command:fail", Op::Set1, S_OK, 0, 77, 1},
+    // command 1 does not wait for its session's close
+    {"modem.session.close/command:fail", Op::Set1, S_OK, 0, 77, 1, 10000, 1},
     {"modem.session.close/data:refuse=0x80070005", Op::CloseData, kDenied, 0, 77, 0},
     {"modem.session.close/data:fail", Op::CloseData, E_FAIL, 10000, 77, 0},
     // command refused by the request, or failed through its completion
@@ -218,14 +312,15 @@ const ExchangeFault kExchangeFaults[] = {
     {"modem.command/4:refuse=0x80070005", Op::Set4, kDenied, 0, 77, 0},
     {"modem.command/1:fail=0x80004005", Op::Query, S_OK, 0, 0, 1},
     {"modem.command/4:fail=0x80004005", Op::Set4, S_OK, 0, 77, 1},
-    // completions lost or late
-    {"modem.complete/query:drop", Op::Query, S_OK, 10000, 77, 1},
-    {"modem.complete/query:delay=20000", Op::Query, S_OK, 10000, 77, 1},
-    {"modem.complete/set:drop", Op::Set4, E_FAIL, 15000, 77, 1},
-    {"modem.complete/set:drop", Op::Set1, S_OK, 15000, 77, 1},
+    // completions lost or late; a timed-out exchange still closes its session
+    {"modem.complete/query:drop", Op::Query, S_OK, 10000, 77, 1, 0, 1},
+    {"modem.complete/query:delay=20000", Op::Query, S_OK, 10000, 77, 1, 0, 1},
+    {"modem.complete/set:drop", Op::Set4, E_FAIL, 15000, 77, 1, 0, 1},
+    {"modem.complete/set:drop", Op::Set1, S_OK, 15000, 77, 1, 0, 1},
     {"modem.complete/set:delay=3000", Op::Set4, S_OK, 3000, 77, 1},
     {"modem.complete/open-data:drop", Op::OpenData, E_FAIL, 10000, 77, 0},
     {"modem.complete/close-command:drop", Op::Set4, E_FAIL, 10000, 77, 1},
+    {"modem.complete/close-command:drop", Op::Set1, S_OK, 0, 77, 1, 10000, 1},
     // responses of odd shapes
     {"modem.response/1:oversize=5000", Op::Query, S_OK, 0, 4096, 1},
     {"modem.response/1:empty", Op::Query, S_OK, 0, 0, 1},
@@ -273,6 +368,15 @@ TEST_P(ExchangeFaultTest, ResultAsWritten) {
     });
     EXPECT_HR(c.expected, hr);
     EXPECT_GE(elapsed, c.minMs);
+    if (c.maxMs != 0) {
+        EXPECT_LT(elapsed, c.maxMs);
+    }
+    if (c.commandCloses >= 0) {
+        const auto sessions = m_Modem->Sessions();
+        EXPECT_EQ(std::count_if(sessions.begin(), sessions.end(),
+                                [](const sim::ModemSession& s) { return !s.Data && !s.Open; }),
+                  c.commandCloses);
+    }
     if (c.op == Op::Query) {
         EXPECT_EQ(size, c.expectedSize);
         EXPECT_EQ(response[size], 'x');  // nothing written past the response
