@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <span>
 
-#include "FlashProtocol.h"
+#include "Bytes.h"
 
 namespace fwimage {
 namespace {
@@ -15,27 +15,23 @@ namespace {
 constexpr size_t kBlock = 64 * 1024;
 
 void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
+    simbytes::StoreU32(p, v);
 }
 
 void Put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
+    simbytes::StoreU64(p, v);
 }
 
 uint32_t Get32(const uint8_t* p) {
-    return flashproto::GetU32(p);
+    return simbytes::GetU32(p);
 }
 
 uint64_t Get64(const uint8_t* p) {
-    return static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
+    return simbytes::GetU64(p);
 }
 
 uint32_t Crc(const uint8_t* p, size_t n, uint32_t prev = 0) {
-    return flashproto::Crc32(std::span<const uint8_t>(p, n), prev);
+    return simbytes::Crc32(std::span<const uint8_t>(p, n), prev);
 }
 
 bool Fail(std::string* error, std::string why) {
@@ -385,3 +381,19 @@ bool ParseItemSpec(const std::string& text, ItemSpec* item) {
 }
 
 }  // namespace fwimage
+
+std::string VersionTokenOf(const std::string& versionText) {
+    const size_t marker = versionText.find("1:");
+    if (marker == std::string::npos) {
+        return {};
+    }
+    const char* delimiters = ": \t\n";
+    // The first token is the marker's digit; the version is the second.
+    size_t pos = versionText.find_first_of(delimiters, marker);
+    pos = versionText.find_first_not_of(delimiters, pos);
+    if (pos == std::string::npos) {
+        return {};
+    }
+    const size_t end = versionText.find_first_of(delimiters, pos);
+    return versionText.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+}

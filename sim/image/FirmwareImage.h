@@ -98,3 +98,7 @@ private:
 };
 
 }  // namespace fwimage
+
+// The version token of a version text: the first word after the first "1:" marker,
+// words separated by colon, blank, tab or line feed. Empty when there is none.
+std::string VersionTokenOf(const std::string& versionText);
