@@ -17,12 +17,12 @@
 #include <sstream>
 #include <thread>
 
-#include "BrelkTrace.h"
 #include "FaultPlan.h"
 #include "FirmwareImage.h"
 #include "FxHost.h"
 #include "MachineStore.h"
 #include "SimModem.h"
+#include "TraceSession.h"
 #include "BootLoader.h"
 #include "winplat/clock.h"
 #include "winplat/debugout.h"

@@ -1,6 +1,6 @@
 #pragma once
-// Reading Brelk's trace logs, and recording them: the library behind brelk-trace and the
-// simulator's trace commands.
+// Reading Brelk's trace logs: the library behind brelk-trace and the simulator's trace
+// command. Recording them is the simulated machine's (TraceSession.h).
 #include <evntrace.h>
 #include <winplat/tracectl.h>
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CatalogFormat.h"
+#include "TraceSession.h"
 
 namespace brelk_trace {
 
@@ -85,24 +86,5 @@ struct DecodeResult {
 
 DecodeResult DecodeLog(const std::string& path, const Catalog& catalog, const DecodeFilter& filter,
                        std::ostream& out);
-
-// ---- Recording
-
-// A trace session that records Brelk's provider into a log file from Start to Stop.
-class TraceSession {
-public:
-    TraceSession() = default;
-    TraceSession(const TraceSession&) = delete;
-    TraceSession& operator=(const TraceSession&) = delete;
-    ~TraceSession();
-
-    // Starts the session and enables Brelk's control GUID; a Windows error code.
-    ULONG Start(const std::string& path, UCHAR level, ULONG flags);
-    ULONG Stop(WinplatTraceSessionStats* stats = nullptr);
-    bool Running() const { return m_Session != 0; }
-
-private:
-    TRACEHANDLE m_Session = 0;
-};
 
 }  // namespace brelk_trace
