@@ -21,6 +21,7 @@
 #include "FirmwareImage.h"
 #include "FxHost.h"
 #include "MachineStore.h"
+#include "Numbers.h"
 #include "SimModem.h"
 #include "TraceSession.h"
 #include "BootLoader.h"
@@ -164,28 +165,6 @@ bool ResolveBuild(const std::string& choice, const std::string& module, const ch
         return false;
     }
     *folder = candidate;
-    return true;
-}
-
-bool ParseDouble(const std::string& text, double* value) {
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0) {
-        return false;
-    }
-    *value = v;
-    return true;
-}
-
-bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long* value) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || v > max) {
-        return false;
-    }
-    *value = v;
     return true;
 }
 
@@ -678,7 +657,7 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
             return true;
         };
         std::string v;
-        unsigned long n = 0;
+        unsigned long long n = 0;
         if (a == "--no-image") {
             o->RemoveImage = true;
         } else if (a == "--force-key") {
@@ -701,7 +680,7 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
         } else if (a == "--flashkit") {
             o->Flashkit = v;
         } else if (a == "--retry-limit") {
-            if (!ParseUnsigned(v, 255, &n)) {
+            if (!simcommon::ParseUnsigned(v, 255, &n)) {
                 *error = "--retry-limit wants a number";
                 return false;
             }
@@ -711,7 +690,7 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
         } else if (a == "--instance-id") {
             o->InstanceId = Widen(v);
         } else if (a == "--time-scale") {
-            if (!ParseDouble(v, &o->TimeScale)) {
+            if (!simcommon::ParsePositive(v, &o->TimeScale)) {
                 *error = "--time-scale wants a positive number";
                 return false;
             }
@@ -719,7 +698,7 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
             o->Faults = v;
         } else if (a == "--stop-after") {
             double seconds = 0;
-            if (!ParseDouble(v, &seconds)) {
+            if (!simcommon::ParsePositive(v, &seconds)) {
                 *error = "--stop-after wants a positive number of seconds";
                 return false;
             }
@@ -727,13 +706,13 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
         } else if (a == "--trace") {
             o->TraceFile = v;
         } else if (a == "--trace-level") {
-            if (!ParseUnsigned(v, 255, &n)) {
+            if (!simcommon::ParseUnsigned(v, 255, &n)) {
                 *error = "--trace-level wants a number from 0 to 255";
                 return false;
             }
             o->TraceLevel = static_cast<UCHAR>(n);
         } else if (a == "--trace-flags") {
-            if (!ParseUnsigned(v, 0xFFFFFFFFul, &n)) {
+            if (!simcommon::ParseUnsigned(v, 0xFFFFFFFFull, &n)) {
                 *error = "--trace-flags wants a 32-bit number";
                 return false;
             }

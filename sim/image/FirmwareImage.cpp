@@ -15,23 +15,23 @@ namespace {
 constexpr size_t kBlock = 64 * 1024;
 
 void Put32(uint8_t* p, uint32_t v) {
-    simbytes::StoreU32(p, v);
+    simcommon::StoreU32(p, v);
 }
 
 void Put64(uint8_t* p, uint64_t v) {
-    simbytes::StoreU64(p, v);
+    simcommon::StoreU64(p, v);
 }
 
 uint32_t Get32(const uint8_t* p) {
-    return simbytes::GetU32(p);
+    return simcommon::GetU32(p);
 }
 
 uint64_t Get64(const uint8_t* p) {
-    return simbytes::GetU64(p);
+    return simcommon::GetU64(p);
 }
 
 uint32_t Crc(const uint8_t* p, size_t n, uint32_t prev = 0) {
-    return simbytes::Crc32(std::span<const uint8_t>(p, n), prev);
+    return simcommon::Crc32(std::span<const uint8_t>(p, n), prev);
 }
 
 bool Fail(std::string* error, std::string why) {

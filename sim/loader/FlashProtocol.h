@@ -79,12 +79,12 @@ struct Frame {
     std::vector<uint8_t> Payload;
 };
 
-using simbytes::Crc16;
-using simbytes::Crc32;
-using simbytes::GetU16;
-using simbytes::GetU32;
-using simbytes::PutU16;
-using simbytes::PutU32;
+using simcommon::Crc16;
+using simcommon::Crc32;
+using simcommon::GetU16;
+using simcommon::GetU32;
+using simcommon::PutU16;
+using simcommon::PutU32;
 
 // Appends the encoded frame to out.
 void Encode(const Frame& frame, std::vector<uint8_t>& out);

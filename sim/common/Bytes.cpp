@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace simbytes {
+namespace simcommon {
 namespace {
 
 constexpr std::array<uint32_t, 256> MakeCrc32Table() {
@@ -77,4 +77,4 @@ uint64_t GetU64(const uint8_t* p) {
     return static_cast<uint64_t>(GetU32(p)) | (static_cast<uint64_t>(GetU32(p + 4)) << 32);
 }
 
-}  // namespace simbytes
+}  // namespace simcommon

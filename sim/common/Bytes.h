@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-namespace simbytes {
+namespace simcommon {
 
 // CRC-16/CCITT-FALSE.
 uint16_t Crc16(std::span<const uint8_t> data);
@@ -21,4 +21,4 @@ uint16_t GetU16(const uint8_t* p);
 uint32_t GetU32(const uint8_t* p);
 uint64_t GetU64(const uint8_t* p);
 
-}  // namespace simbytes
+}  // namespace simcommon
