@@ -56,9 +56,11 @@ const char kUsage[] =
     "      of the flag bits X (0x02 module, 0x04 driver, 0x08 device, 0x10 queue,\n"
     "      0x20 transport, 0x40 event sink).\n"
     "\n"
-    "Machine folder: DIR/machine.db (property store and device database), DIR/C (drive\n"
-    "C:, with the image in C:\\Windows\\Firmware\\Velto and the modules in\n"
-    "C:\\Windows\\System32), DIR/modem (the modem's firmware version).\n"
+    "Machine folder: DIR/machine.db (property store and device database), one folder\n"
+    "per drive (DIR/C for C:), DIR/windows-folder (the machine's Windows folder, as\n"
+    "update --windows-folder last set it; C:\\Windows otherwise), with the image in\n"
+    "<Windows folder>\\Firmware\\Velto and the modules in <Windows folder>\\System32,\n"
+    "DIR/modem (the modem's firmware version).\n"
     "\n"
     "brelk-sim <command> --help prints the options of one command.\n";
 
