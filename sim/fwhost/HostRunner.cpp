@@ -282,6 +282,14 @@ bool PrepareMachine(const HostOptions& o, std::string* error) {
     if (!o.Image.empty() && !InstallImage(o.Image, FirmwareFolder(o.MachineFolder), error)) {
         return false;
     }
+    if (!o.Link.empty()) {
+        std::ofstream out(machine / "modem" / "link", std::ios::trunc);
+        out << o.Link << "\n";
+        if (!out) {
+            *error = "cannot write the modem's link";
+            return false;
+        }
+    }
     if (!o.ModemVersion.empty()) {
         std::ofstream out(machine / "modem" / "firmware_version", std::ios::trunc);
         out << o.ModemVersion << "\n";
@@ -528,6 +536,8 @@ void WriteReport(const std::string& path, const HostReport& r) {
         << "image_version=" << r.ImageVersion << "\n"
         << "items_total=" << r.ItemsTotal << "\nitems_done=" << r.ItemsDone << "\n"
         << "bytes_total=" << r.BytesTotal << "\nbytes_done=" << r.BytesDone << "\n"
+        << "link=" << r.Link << "\nmodem_writes=" << r.ModemWrites
+        << "\nmodem_bytes=" << r.ModemBytes << "\n"
         << "stopped_by_user=" << (r.StoppedByUser ? 1 : 0) << "\n"
         << "download_ended=" << (r.DownloadEnded ? 1 : 0) << "\n"
         << "release_ms=" << r.ReleaseMs << "\nrun_ms=" << r.RunMs << "\n"
@@ -713,6 +723,9 @@ const char* HostOptionsHelp() {
            "                        runs 1.0.0)\n"
            "  --windows-folder DIR  the machine's Windows folder, as SystemRoot names it (a\n"
            "                        new machine has C:\\Windows; the machine keeps it)\n"
+           "  --link TEXT           the modem's link: flash write rate and turnaround per\n"
+           "                        data transfer, e.g. 'rate=4.3MB/s;turnaround=0.125ms',\n"
+           "                        or off (a new machine's; the machine keeps it)\n"
            "  --retry-limit N       the retry limit Parlex answers: 3 (its own build) or 5\n"
            "                        (its test build limit5)\n"
            "  --parlex BUILD        the Parlex.dll on the machine: default, none, a test\n"
@@ -772,6 +785,13 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
                 return false;
             }
             o->WindowsFolder = v;
+        } else if (a == "--link") {
+            sim::LinkModel link;
+            if (!sim::ParseLinkModel(v, &link, error)) {
+                *error = "--link: " + *error;
+                return false;
+            }
+            o->Link = v;
         } else if (a == "--parlex") {
             o->Parlex = v;
         } else if (a == "--flashkit") {
@@ -845,6 +865,9 @@ std::vector<std::string> ToHostArgs(const HostOptions& o) {
     }
     if (!o.WindowsFolder.empty()) {
         add("--windows-folder", o.WindowsFolder);
+    }
+    if (!o.Link.empty()) {
+        add("--link", o.Link);
     }
     add("--parlex", o.Parlex);
     add("--flashkit", o.Flashkit);
@@ -972,6 +995,10 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
                                         std::to_string(image.Items) + " items to download (" +
                                         MiB(image.Bytes) + ")"));
     story.Line("modem    firmware " + r.ModemBefore + ", node " + Narrow(o.InstanceId));
+    r.Link = modem.Link().Text();
+    if (!modem.Link().Off()) {
+        story.Line("link     " + r.Link);
+    }
     story.Line("state    " + StateText(r.StateBefore) + ", " + CounterText(r.CounterBefore));
     if (!o.Faults.empty()) {
         story.Line("faults   " + o.Faults);
@@ -1129,6 +1156,8 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     }
     r.Commands = CommandList(modem);
     r.Sessions = SessionList(modem);
+    r.ModemWrites = modem.Stats().Writes;
+    r.ModemBytes = modem.Stats().BytesWritten;
     modem.Stop();
     r.ModemAfter = modem.FirmwareVersion();
     r.StateAfter = readState();

@@ -47,6 +47,9 @@ struct HostOptions {
     // The machine's Windows folder as SystemRoot names it (D:\WinNT\); "" keeps the
     // one the machine has (new machines: kDefaultWindowsFolder).
     std::string WindowsFolder;
+    // The modem's link (sim/modem/LinkModel.h: "rate=4.3MB/s;turnaround=0.125ms", "off");
+    // "" keeps the one the machine has (new machines: off).
+    std::string Link;
     // Which build of each module the machine has: "default" (the one beside the host's
     // parent folder), "none", a variant name (parlex-variants/<name>, flashkit-variants/
     // <name>) or a folder that holds the module.
@@ -78,6 +81,8 @@ struct HostReport {
     std::string ModemBefore, ModemAfter, ImageVersion;
     uint32_t ItemsTotal = 0, ItemsDone = 0;
     uint64_t BytesTotal = 0, BytesDone = 0;
+    std::string Link;                          // the modem's link model, "off" for none
+    uint64_t ModemWrites = 0, ModemBytes = 0;  // flash writes the modem took, and their bytes
     bool StoppedByUser = false;
     bool DownloadEnded = false;         // seen ending before the release
     ULONGLONG ReleaseMs = 0;            // platform ms that OnReleaseHardware took
