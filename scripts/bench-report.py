@@ -184,6 +184,29 @@ for item in (64, 8):
         "report the time and the pauses' share; the update completes",
         "pass" if completed(u) else "**FAIL**")
 
+link_pattern = re.compile(
+    r"^link 100 MB at scale\s+(?P<scale>\d+): update\s+(?P<update>[\d.]+) s, floor\s+(?P<floor>[\d.]+) s, "
+    r"ratio (?P<ratio>[\d.]+), wall\s+(?P<wall>[\d.]+) s, (?P<writes>\d+) transfers, (?P<bytes>\d+) bytes, "
+    r"state (?P<state>\S*), modem (?P<modem>\S*)")
+links = {int(m["scale"]): m.groupdict() for m in map(link_pattern.match, update_text.splitlines()) if m}
+for scale in (100, 10, 1):
+    measure = ("`brelk-sim update`, 100 MB image over a 4.3 MB/s link (0.125 ms turnaround per"
+               " transfer), time scale %d: update time against its floor (fixed pauses 19.1 s"
+               " plus the link time)" % scale)
+    u = links.get(scale)
+    if not u:
+        row("Link (#13)", measure, "no figure: update-bench.sh did not report it",
+            "within 5 % of the floor", "**FAIL**")
+        continue
+    done = u["modem"] == "2.0.0" and u["state"] == "3"
+    text = "%.2f s against %.2f s: ratio %.3f (%+.1f %%); %s transfers; %.2f s wall; %s" % (
+        float(u["update"]), float(u["floor"]), float(u["ratio"]), 100 * (float(u["ratio"]) - 1),
+        u["writes"], float(u["wall"]),
+        "update completed" if done else "update did not complete (state %s, modem %s)" % (
+            u["state"], u["modem"] or "?"))
+    row("Link (#13)", measure, text, "within 5 % of the floor (ratio <= 1.05)",
+        "pass" if done and float(u["ratio"]) <= 1.05 else "**FAIL**")
+
 small, large = update(16, 8), update(256, 32)
 for u, mib in ((small, 16), (large, 256)):
     measure = "Peak resident memory of the host, %d MiB image (time scale 2)" % mib
