@@ -22,6 +22,7 @@
 #include "FxHost.h"
 #include "MachineStore.h"
 #include "Numbers.h"
+#include "Program.h"
 #include "SimModem.h"
 #include "TraceSession.h"
 #include "BootLoader.h"
@@ -138,18 +139,9 @@ std::string MiB(uint64_t bytes) {
     return text;
 }
 
-std::string ProgramFolder() {
-    char buffer[4096];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    return fs::path(std::string(buffer, static_cast<size_t>(n))).parent_path().string();
-}
-
 // Where the build keeps the modules: beside the host's folder (bin/fxhost/ -> bin/).
 fs::path ModuleFolder() {
-    fs::path here = ProgramFolder();
+    fs::path here = simcommon::ProgramFolder();
     if (fs::exists(here / "Brelk.dll")) {
         return here;
     }

@@ -13,6 +13,7 @@
 
 #include "HostRunner.h"
 #include "ImageTool.h"
+#include "Program.h"
 #include "StateTool.h"
 #include "TraceTool.h"
 
@@ -71,15 +72,6 @@ int Usage(std::ostream& out, int code) {
     return code;
 }
 
-std::string ProgramFolder() {
-    char buffer[4096];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    return fs::path(std::string(buffer, static_cast<size_t>(n))).parent_path().string();
-}
-
 // The run goes to the framework host program, which replaces this process: a signal
 // sent to brelk-sim reaches the host, as stopping the host stops the driver.
 int Update(const std::vector<std::string>& args) {
@@ -94,7 +86,7 @@ int Update(const std::vector<std::string>& args) {
         std::cerr << "brelk-sim update: " << error << "\n(brelk-sim --help for the options)\n";
         return 2;
     }
-    const std::string host = ProgramFolder() + "/fxhost/brelk-fxhost";
+    const std::string host = simcommon::ProgramFolder() + "/fxhost/brelk-fxhost";
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(host.c_str()));
     for (const auto& a : args) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "Program.h"
 #include "TraceFormat.h"
 #include "TraceIds.h"
 
@@ -75,12 +76,7 @@ const UnitCatalog* Catalog::FindUnit(const GUID& messageGuid) const {
 }
 
 std::string DefaultCatalogFolder() {
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) {
-        return "trace";
-    }
-    return (self.parent_path() / "trace").string();
+    return (std::filesystem::path(simcommon::ProgramFolder()) / "trace").string();
 }
 
 // ---- Log files
