@@ -95,7 +95,8 @@ struct HostReport {
 
 // Reads host options from a command line (without the program name); false with a
 // message on a bad one.
-bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* options, std::string* error);
+[[nodiscard]] bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* options,
+                                 std::string* error);
 // The same options as a command line, for handing a run to the host program.
 std::vector<std::string> ToHostArgs(const HostOptions& options);
 // The text `--help` shows for these options.
@@ -105,12 +106,14 @@ const char* HostOptionsHelp();
 // 0 the modem runs the image's firmware (updated, or already current);
 // 1 the start or the update failed, or retries are exhausted;
 // 3 the host could not prepare the machine or load the driver.
-int RunHost(const HostOptions& options, std::ostream& out, HostReport* report = nullptr);
+[[nodiscard]] int RunHost(const HostOptions& options, std::ostream& out,
+                          HostReport* report = nullptr);
 
 // Persisted upgrade values of a device, -1 when missing or unreadable.
-int ReadPersistedUint(const std::string& machineFolder, const std::wstring& instanceId,
-                      const wchar_t* name);
-int ReadUint(sim::MachineStore& store, const std::wstring& instanceId, const wchar_t* name);
+[[nodiscard]] int ReadPersistedUint(const std::string& machineFolder,
+                                    const std::wstring& instanceId, const wchar_t* name);
+[[nodiscard]] int ReadUint(sim::MachineStore& store, const std::wstring& instanceId,
+                           const wchar_t* name);
 
 // The machine's Windows folder, as SystemRoot names it: the one it was given last, or
 // kDefaultWindowsFolder.

@@ -101,7 +101,7 @@ public:
 
     // Reads the persisted firmware version, adds the option's faults, starts the
     // notification thread and registers the two manager classes.
-    HRESULT Start();
+    [[nodiscard]] HRESULT Start();
     // Revokes the classes and stops the notification thread; undelivered notifications
     // are discarded. Objects the driver still holds then fail their requests.
     void Stop();

@@ -17,7 +17,7 @@ public:
     ~TraceSession();
 
     // Starts the session and enables Brelk's control GUID; a Windows error code.
-    ULONG Start(const std::string& path, UCHAR level, ULONG flags);
+    [[nodiscard]] ULONG Start(const std::string& path, UCHAR level, ULONG flags);
     ULONG Stop(WinplatTraceSessionStats* stats = nullptr);
     bool Running() const { return m_Session != 0; }
 

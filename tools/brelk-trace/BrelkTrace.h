@@ -22,8 +22,8 @@ class Catalog {
 public:
     // Reads every *.msg file of a folder. False, with the file and the reason, when one
     // is malformed or the folder cannot be read.
-    bool LoadDirectory(const std::string& folder, std::string* error);
-    bool LoadFile(const std::string& path, std::string* error);
+    [[nodiscard]] bool LoadDirectory(const std::string& folder, std::string* error);
+    [[nodiscard]] bool LoadFile(const std::string& path, std::string* error);
     void Add(UnitCatalog unit);
 
     const UnitCatalog* FindUnit(const GUID& messageGuid) const;
@@ -56,8 +56,8 @@ struct LogReadResult {
 };
 
 // Calls onMessage for each message in file order; stops at the first damaged record.
-LogReadResult ReadLog(const std::string& path,
-                      const std::function<void(const LogMessage&)>& onMessage);
+[[nodiscard]] LogReadResult ReadLog(const std::string& path,
+                                    const std::function<void(const LogMessage&)>& onMessage);
 
 // ---- Formatting
 
@@ -84,7 +84,7 @@ struct DecodeResult {
     std::string error;
 };
 
-DecodeResult DecodeLog(const std::string& path, const Catalog& catalog, const DecodeFilter& filter,
-                       std::ostream& out);
+[[nodiscard]] DecodeResult DecodeLog(const std::string& path, const Catalog& catalog,
+                                     const DecodeFilter& filter, std::ostream& out);
 
 }  // namespace brelk_trace
