@@ -381,19 +381,3 @@ bool ParseItemSpec(const std::string& text, ItemSpec* item) {
 }
 
 }  // namespace fwimage
-
-std::string VersionTokenOf(const std::string& versionText) {
-    const size_t marker = versionText.find("1:");
-    if (marker == std::string::npos) {
-        return {};
-    }
-    const char* delimiters = ": \t\n";
-    // The first token is the marker's digit; the version is the second.
-    size_t pos = versionText.find_first_of(delimiters, marker);
-    pos = versionText.find_first_not_of(delimiters, pos);
-    if (pos == std::string::npos) {
-        return {};
-    }
-    const size_t end = versionText.find_first_of(delimiters, pos);
-    return versionText.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-}

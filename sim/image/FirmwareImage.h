@@ -102,4 +102,21 @@ private:
 
 // The version token of a version text: the first word after the first "1:" marker,
 // words separated by colon, blank, tab or line feed. Empty when there is none.
-[[nodiscard]] std::string VersionTokenOf(const std::string& versionText);
+// Inline, so that the boot loader reads versions without linking the image library: the
+// modem's module then carries no more of the C++ library's shared symbols than before,
+// which decides whether the driver's module stays mapped after FreeLibrary.
+[[nodiscard]] inline std::string VersionTokenOf(const std::string& versionText) {
+    const size_t marker = versionText.find("1:");
+    if (marker == std::string::npos) {
+        return {};
+    }
+    const char* delimiters = ": \t\n";
+    // The first token is the marker's digit; the version is the second.
+    size_t pos = versionText.find_first_of(delimiters, marker);
+    pos = versionText.find_first_not_of(delimiters, pos);
+    if (pos == std::string::npos) {
+        return {};
+    }
+    const size_t end = versionText.find_first_of(delimiters, pos);
+    return versionText.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+}
