@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Whole-update figures of brelk-sim update against a modem with no delay:
+# Whole-update figures of brelk-sim update, against a modem with no delay and with a link:
 #   - wall time for a 64 MiB image at time scale 100, and the share of it that the
 #     driver's fixed pauses explain (3 x 3000 ms EXEC, 100 ms data session, 10 s before
 #     the final command, all divided by the scale);
@@ -48,3 +48,40 @@ run 64 100 8
 # Memory: whole images streamed end to end, at a scale whose budget the data path meets.
 run 16 2 8
 run 256 2 32
+
+# The modem with a real link: a 100 MB image (10^8 bytes) over a 4.3 MB/s flash write
+# rate, 0.125 ms turnaround per transfer. The floor is what the driver and the link must
+# take: the fixed pauses (3 x 3 s EXEC, 10 s before the final command, 0.1 s data
+# session) plus the link time (image bytes / rate + transfers x turnaround), platform
+# seconds.
+# The update's time is the host's load-to-unload time in platform seconds.
+link_run() {  # link_run SCALE
+    local scale=$1 machine="$work/link$1"
+    local items=() n
+    for ((n = 0; n < 10; n++)); do items+=("part$n:4:10000000"); done
+    "$sim" image --machine "$machine" -v "BENCH 1:2.0.0" boot:2:64k "${items[@]}" >/dev/null
+    local start end
+    start=$(date +%s.%N)
+    "$sim" update --machine "$machine" --modem-version 1.0.0 --time-scale "$scale" \
+        --link 'rate=4.3MB/s;turnaround=0.125ms' --no-progress \
+        --report "$work/link$scale.txt" >/dev/null || true
+    end=$(date +%s.%N)
+    local value
+    value() { sed -n "s/^$1=//p" "$work/link$scale.txt"; }
+    local bytes writes run_ms floor
+    bytes=$(value bytes_total)  # the image's bytes to download: the floor of a failed run too
+    writes=$(value modem_writes)
+    run_ms=$(value run_ms)
+    floor=$(echo "3 * 3 + 10 + 0.1 + $bytes / 4300000 + $writes * 0.000125" | bc -l)
+    printf 'link 100 MB at scale %3d: update %7.2f s, floor %6.2f s, ratio %.3f, wall %6.2f s, ' \
+        "$scale" "$(echo "$run_ms / 1000" | bc -l)" "$floor" \
+        "$(echo "$run_ms / 1000 / $floor" | bc -l)" "$(echo "$end - $start" | bc -l)"
+    printf '%d transfers, %d bytes, state %s, modem %s\n' "$writes" "$bytes" \
+        "$(value state_after)" "$(value modem_after)"
+    rm -rf "$machine"
+}
+
+echo "brelk-sim update, modem with a link (4.3 MB/s, 0.125 ms turnaround)"
+link_run 100
+link_run 10
+link_run 1

@@ -17,12 +17,14 @@
 #include <sstream>
 #include <thread>
 
-#include "BrelkTrace.h"
 #include "FaultPlan.h"
 #include "FirmwareImage.h"
 #include "FxHost.h"
 #include "MachineStore.h"
+#include "Numbers.h"
+#include "Program.h"
 #include "SimModem.h"
+#include "TraceSession.h"
 #include "BootLoader.h"
 #include "winplat/clock.h"
 #include "winplat/debugout.h"
@@ -101,8 +103,6 @@ std::string HrText(HRESULT hr) {
 
 const char* StateName(int state) {
     switch (state) {
-        case -1:
-            return "missing";
         case 0:
             return "none";
         case 1:
@@ -120,24 +120,28 @@ const char* StateName(int state) {
     }
 }
 
+// A persisted value as the story tells it; a first start finds neither value yet.
+std::string StateText(int state) {
+    if (state < 0) {
+        return "progress state not yet created";
+    }
+    return "progress state " + std::to_string(state) + " (" + StateName(state) + ")";
+}
+
+std::string CounterText(int counter) {
+    return counter < 0 ? "retry counter not yet created"
+                       : "retry counter " + std::to_string(counter);
+}
+
 std::string MiB(uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
     return text;
 }
 
-std::string ProgramFolder() {
-    char buffer[4096];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    return fs::path(std::string(buffer, static_cast<size_t>(n))).parent_path().string();
-}
-
 // Where the build keeps the modules: beside the host's folder (bin/fxhost/ -> bin/).
 fs::path ModuleFolder() {
-    fs::path here = ProgramFolder();
+    fs::path here = simcommon::ProgramFolder();
     if (fs::exists(here / "Brelk.dll")) {
         return here;
     }
@@ -164,28 +168,6 @@ bool ResolveBuild(const std::string& choice, const std::string& module, const ch
         return false;
     }
     *folder = candidate;
-    return true;
-}
-
-bool ParseDouble(const std::string& text, double* value) {
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0) {
-        return false;
-    }
-    *value = v;
-    return true;
-}
-
-bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long* value) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || v > max) {
-        return false;
-    }
-    *value = v;
     return true;
 }
 
@@ -242,10 +224,42 @@ bool PlaceModule(const fs::path& system32, const std::string& module, const fs::
     return true;
 }
 
+// The Windows folder of a machine is kept beside its database, as the text SystemRoot
+// gets: its case and a trailing separator are the machine's.
+fs::path WindowsFolderFile(const std::string& machineFolder) {
+    return fs::path(machineFolder) / "windows-folder";
+}
+
+// The folder without its trailing separators, to append a name to as Windows does.
+std::string WithoutTrailingSeparators(std::string folder) {
+    while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) {
+        folder.pop_back();
+    }
+    return folder;
+}
+
 bool PrepareMachine(const HostOptions& o, std::string* error) {
     const fs::path machine = o.MachineFolder;
-    const fs::path windows = machine / "C" / "Windows";
     std::error_code ec;
+    fs::create_directories(machine, ec);
+    if (!o.WindowsFolder.empty()) {
+        std::string unused;
+        if (!HostPathOf(o.MachineFolder, o.WindowsFolder, &unused, error)) {
+            return false;
+        }
+        std::ofstream out(WindowsFolderFile(o.MachineFolder), std::ios::trunc);
+        out << o.WindowsFolder << "\n";
+        if (!out) {
+            *error = "cannot write the machine's Windows folder";
+            return false;
+        }
+    }
+    std::string windowsHost;
+    if (!HostPathOf(o.MachineFolder, WindowsFolder(o.MachineFolder), &windowsHost, error)) {
+        *error = "the machine's Windows folder: " + *error;
+        return false;
+    }
+    const fs::path windows = windowsHost;
     for (const fs::path& p :
          {fs::path(FirmwareFolder(o.MachineFolder)), windows / "System32", machine / "modem"}) {
         fs::create_directories(p, ec);
@@ -259,6 +273,14 @@ bool PrepareMachine(const HostOptions& o, std::string* error) {
     }
     if (!o.Image.empty() && !InstallImage(o.Image, FirmwareFolder(o.MachineFolder), error)) {
         return false;
+    }
+    if (!o.Link.empty()) {
+        std::ofstream out(machine / "modem" / "link", std::ios::trunc);
+        out << o.Link << "\n";
+        if (!out) {
+            *error = "cannot write the modem's link";
+            return false;
+        }
     }
     if (!o.ModemVersion.empty()) {
         std::ofstream out(machine / "modem" / "firmware_version", std::ios::trunc);
@@ -506,6 +528,8 @@ void WriteReport(const std::string& path, const HostReport& r) {
         << "image_version=" << r.ImageVersion << "\n"
         << "items_total=" << r.ItemsTotal << "\nitems_done=" << r.ItemsDone << "\n"
         << "bytes_total=" << r.BytesTotal << "\nbytes_done=" << r.BytesDone << "\n"
+        << "link=" << r.Link << "\nmodem_writes=" << r.ModemWrites
+        << "\nmodem_bytes=" << r.ModemBytes << "\n"
         << "stopped_by_user=" << (r.StoppedByUser ? 1 : 0) << "\n"
         << "download_ended=" << (r.DownloadEnded ? 1 : 0) << "\n"
         << "release_ms=" << r.ReleaseMs << "\nrun_ms=" << r.RunMs << "\n"
@@ -587,8 +611,53 @@ void UnloadDriver(DriverModule* d) {
 
 }  // namespace
 
+std::string WindowsFolder(const std::string& machineFolder) {
+    std::ifstream in(WindowsFolderFile(machineFolder));
+    std::string folder;
+    if (!std::getline(in, folder) || folder.empty()) {
+        return kDefaultWindowsFolder;
+    }
+    return folder;
+}
+
+bool HostPathOf(const std::string& machineFolder, const std::string& windowsPath,
+                std::string* hostPath, std::string* error) {
+    const bool absolute =
+        windowsPath.size() >= 3 && std::isalpha(static_cast<unsigned char>(windowsPath[0])) &&
+        windowsPath[1] == ':' && (windowsPath[2] == '\\' || windowsPath[2] == '/');
+    if (!absolute) {
+        *error = "'" + windowsPath + "' is not an absolute Windows path (such as C:\\Windows)";
+        return false;
+    }
+    fs::path path =
+        fs::path(machineFolder) /
+        std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(windowsPath[0]))));
+    std::string part;
+    for (size_t i = 3; i <= windowsPath.size(); ++i) {
+        if (i == windowsPath.size() || windowsPath[i] == '\\' || windowsPath[i] == '/') {
+            if (part == "..") {
+                *error = "'" + windowsPath + "' climbs out of its drive";
+                return false;
+            }
+            if (!part.empty() && part != ".") {
+                path /= part;
+            }
+            part.clear();
+        } else {
+            part += windowsPath[i];
+        }
+    }
+    *hostPath = path.string();
+    return true;
+}
+
 std::string FirmwareFolder(const std::string& machineFolder) {
-    return (fs::path(machineFolder) / "C" / "Windows" / "Firmware" / "Velto").string();
+    std::string folder;
+    std::string error;
+    if (!HostPathOf(machineFolder, WindowsFolder(machineFolder), &folder, &error)) {
+        folder = (fs::path(machineFolder) / "C" / "Windows").string();
+    }
+    return (fs::path(folder) / "Firmware" / "Velto").string();
 }
 
 std::string InstalledImage(const std::string& machineFolder) {
@@ -640,10 +709,15 @@ int ReadUint(sim::MachineStore& store, const std::wstring& instanceId, const wch
 const char* HostOptionsHelp() {
     return "  --machine DIR         the simulated machine's folder (created when missing)\n"
            "  --image FILE          install FILE as the machine's firmware image\n"
-           "                        (C:\\Windows\\Firmware\\Velto\\Lumbra_QB4410_NAND*.fls)\n"
+           "                        (<Windows folder>\\Firmware\\Velto\\Lumbra_QB4410_NAND*.fls)\n"
            "  --no-image            take the machine's image away first\n"
            "  --modem-version V     set the modem's running firmware version (a new modem\n"
            "                        runs 1.0.0)\n"
+           "  --windows-folder DIR  the machine's Windows folder, as SystemRoot names it (a\n"
+           "                        new machine has C:\\Windows; the machine keeps it)\n"
+           "  --link TEXT           the modem's link: flash write rate and turnaround per\n"
+           "                        data transfer, e.g. 'rate=4.3MB/s;turnaround=0.125ms',\n"
+           "                        or off (a new machine's; the machine keeps it)\n"
            "  --retry-limit N       the retry limit Parlex answers: 3 (its own build) or 5\n"
            "                        (its test build limit5)\n"
            "  --parlex BUILD        the Parlex.dll on the machine: default, none, a test\n"
@@ -678,7 +752,7 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
             return true;
         };
         std::string v;
-        unsigned long n = 0;
+        unsigned long long n = 0;
         if (a == "--no-image") {
             o->RemoveImage = true;
         } else if (a == "--force-key") {
@@ -696,12 +770,26 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
             o->Image = v;
         } else if (a == "--modem-version") {
             o->ModemVersion = v;
+        } else if (a == "--windows-folder") {
+            std::string unused;
+            if (!HostPathOf(o->MachineFolder.empty() ? "." : o->MachineFolder, v, &unused, error)) {
+                *error = "--windows-folder: " + *error;
+                return false;
+            }
+            o->WindowsFolder = v;
+        } else if (a == "--link") {
+            sim::LinkModel link;
+            if (!sim::ParseLinkModel(v, &link, error)) {
+                *error = "--link: " + *error;
+                return false;
+            }
+            o->Link = v;
         } else if (a == "--parlex") {
             o->Parlex = v;
         } else if (a == "--flashkit") {
             o->Flashkit = v;
         } else if (a == "--retry-limit") {
-            if (!ParseUnsigned(v, 255, &n)) {
+            if (!simcommon::ParseUnsigned(v, 255, &n)) {
                 *error = "--retry-limit wants a number";
                 return false;
             }
@@ -711,7 +799,7 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
         } else if (a == "--instance-id") {
             o->InstanceId = Widen(v);
         } else if (a == "--time-scale") {
-            if (!ParseDouble(v, &o->TimeScale)) {
+            if (!simcommon::ParsePositive(v, &o->TimeScale)) {
                 *error = "--time-scale wants a positive number";
                 return false;
             }
@@ -719,7 +807,7 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
             o->Faults = v;
         } else if (a == "--stop-after") {
             double seconds = 0;
-            if (!ParseDouble(v, &seconds)) {
+            if (!simcommon::ParsePositive(v, &seconds)) {
                 *error = "--stop-after wants a positive number of seconds";
                 return false;
             }
@@ -727,13 +815,13 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
         } else if (a == "--trace") {
             o->TraceFile = v;
         } else if (a == "--trace-level") {
-            if (!ParseUnsigned(v, 255, &n)) {
+            if (!simcommon::ParseUnsigned(v, 255, &n)) {
                 *error = "--trace-level wants a number from 0 to 255";
                 return false;
             }
             o->TraceLevel = static_cast<UCHAR>(n);
         } else if (a == "--trace-flags") {
-            if (!ParseUnsigned(v, 0xFFFFFFFFul, &n)) {
+            if (!simcommon::ParseUnsigned(v, 0xFFFFFFFFull, &n)) {
                 *error = "--trace-flags wants a 32-bit number";
                 return false;
             }
@@ -766,6 +854,12 @@ std::vector<std::string> ToHostArgs(const HostOptions& o) {
     }
     if (!o.ModemVersion.empty()) {
         add("--modem-version", o.ModemVersion);
+    }
+    if (!o.WindowsFolder.empty()) {
+        add("--windows-folder", o.WindowsFolder);
+    }
+    if (!o.Link.empty()) {
+        add("--link", o.Link);
     }
     add("--parlex", o.Parlex);
     add("--flashkit", o.Flashkit);
@@ -829,10 +923,18 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     // Modules only from the machine's system folder: the current folder is searched
     // before PATH, so it must hold none.
     WinplatSetTimeScale(o.TimeScale);
+    // SystemRoot is the machine's own text, trailing separator and all, as Windows hands
+    // it to a process.
+    const std::string windowsFolder = WindowsFolder(o.MachineFolder);
+    const wchar_t windowsDrive =
+        static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(windowsFolder[0])));
     WinplatMapDrive(L'C', (fs::path(o.MachineFolder) / "C").c_str());
-    setenv("SystemRoot", "C:\\Windows", 1);
-    setenv("windir", "C:\\Windows", 1);
-    setenv("PATH", "C:\\Windows\\System32", 1);
+    WinplatMapDrive(
+        windowsDrive,
+        (fs::path(o.MachineFolder) / std::string(1, static_cast<char>(windowsDrive))).c_str());
+    setenv("SystemRoot", windowsFolder.c_str(), 1);
+    setenv("windir", windowsFolder.c_str(), 1);
+    setenv("PATH", (WithoutTrailingSeparators(windowsFolder) + "\\System32").c_str(), 1);
     if (chdir(o.MachineFolder.c_str()) != 0) {
         story.Line("brelk-sim: cannot enter " + o.MachineFolder);
         return finish(3);
@@ -876,7 +978,8 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     r.ModemBefore = modem.FirmwareVersion();
 
     std::ostringstream head;
-    head << "machine  " << o.MachineFolder << " (time scale " << o.TimeScale << ")";
+    head << "machine  " << o.MachineFolder << " (Windows folder " << windowsFolder
+         << ", time scale " << o.TimeScale << ")";
     story.Line(head.str());
     story.Line("image    " + (image.Name.empty()
                                   ? std::string("none")
@@ -884,8 +987,11 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
                                         std::to_string(image.Items) + " items to download (" +
                                         MiB(image.Bytes) + ")"));
     story.Line("modem    firmware " + r.ModemBefore + ", node " + Narrow(o.InstanceId));
-    story.Line("state    progress " + std::to_string(r.StateBefore) + " (" +
-               StateName(r.StateBefore) + "), retry counter " + std::to_string(r.CounterBefore));
+    r.Link = modem.Link().Text();
+    if (!modem.Link().Off()) {
+        story.Line("link     " + r.Link);
+    }
+    story.Line("state    " + StateText(r.StateBefore) + ", " + CounterText(r.CounterBefore));
     if (!o.Faults.empty()) {
         story.Line("faults   " + o.Faults);
     }
@@ -940,8 +1046,8 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
             story.Line("device   prepare hardware: " + HrText(r.PrepareHr));
             if (FAILED(r.PrepareHr)) {
                 r.Decision = "failed";
-                story.Line("decision the start failed (" + HrText(r.PrepareHr) +
-                           "), progress state " + std::to_string(r.StateAfterPrepare));
+                story.Line("decision the start failed (" + HrText(r.PrepareHr) + "), " +
+                           StateText(r.StateAfterPrepare));
             } else if (r.StateAfterPrepare == 2 || Command4Sent(modem, commandsBefore)) {
                 // A download that failed at once may already have stored its outcome.
                 r.Decision = "upgrade";
@@ -958,7 +1064,7 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
                            std::to_string(r.CounterAfterPrepare) + "): no download");
             } else {
                 r.Decision = "none";
-                story.Line("decision none: progress state " + std::to_string(r.StateAfterPrepare));
+                story.Line("decision none: " + StateText(r.StateAfterPrepare));
             }
 
             if (r.Decision == "upgrade") {
@@ -1042,6 +1148,8 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     }
     r.Commands = CommandList(modem);
     r.Sessions = SessionList(modem);
+    r.ModemWrites = modem.Stats().Writes;
+    r.ModemBytes = modem.Stats().BytesWritten;
     modem.Stop();
     r.ModemAfter = modem.FirmwareVersion();
     r.StateAfter = readState();
@@ -1080,8 +1188,7 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
         outcome = "no update";
     }
     story.Line("outcome  " + outcome);
-    story.Line("         progress state " + std::to_string(r.StateAfter) + " (" +
-               StateName(r.StateAfter) + "), retry counter " + std::to_string(r.CounterAfter));
+    story.Line("         " + StateText(r.StateAfter) + ", " + CounterText(r.CounterAfter));
     story.Line("         modem firmware " + r.ModemBefore + " -> " + r.ModemAfter);
     if (r.ItemsTotal != 0 && r.Decision == "upgrade") {
         story.Line("         loader received " + std::to_string(r.ItemsDone) + "/" +

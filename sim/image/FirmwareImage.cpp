@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <span>
 
-#include "FlashProtocol.h"
+#include "Bytes.h"
 
 namespace fwimage {
 namespace {
@@ -15,27 +15,23 @@ namespace {
 constexpr size_t kBlock = 64 * 1024;
 
 void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
+    simcommon::StoreU32(p, v);
 }
 
 void Put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
+    simcommon::StoreU64(p, v);
 }
 
 uint32_t Get32(const uint8_t* p) {
-    return flashproto::GetU32(p);
+    return simcommon::GetU32(p);
 }
 
 uint64_t Get64(const uint8_t* p) {
-    return static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
+    return simcommon::GetU64(p);
 }
 
 uint32_t Crc(const uint8_t* p, size_t n, uint32_t prev = 0) {
-    return flashproto::Crc32(std::span<const uint8_t>(p, n), prev);
+    return simcommon::Crc32(std::span<const uint8_t>(p, n), prev);
 }
 
 bool Fail(std::string* error, std::string why) {

@@ -38,7 +38,7 @@ struct ItemSpec {
 
 // Reads an item description of the command line: NAME:CLASS:SIZE or NAME:CLASS:@FILE,
 // where SIZE may end in k or m (KiB, MiB). Returns false on anything else.
-bool ParseItemSpec(const std::string& text, ItemSpec* item);
+[[nodiscard]] bool ParseItemSpec(const std::string& text, ItemSpec* item);
 
 // The content of a generated item: a deterministic byte stream that depends on the
 // item's name and position, so tests can recompute what the modem must have received.
@@ -46,15 +46,16 @@ uint8_t GeneratedByte(const std::string& name, uint64_t offset);
 
 // Writes a container at hostPath. Returns false and says why on any failure (bad item description,
 // unreadable source file, write error); a partly written file is removed.
-bool WriteImage(const std::string& hostPath, const std::string& versionText,
-                const std::vector<ItemSpec>& items, std::string* error,
-                std::vector<TocEntry>* written = nullptr);
+[[nodiscard]] bool WriteImage(const std::string& hostPath, const std::string& versionText,
+                              const std::vector<ItemSpec>& items, std::string* error,
+                              std::vector<TocEntry>* written = nullptr);
 
 class ImageReader {
 public:
     // Opens and checks the header, version text and table of contents, and that every
     // item's data lies inside the file. Returns null and says why when anything is off.
-    static std::unique_ptr<ImageReader> Open(const std::string& hostPath, std::string* error);
+    [[nodiscard]] static std::unique_ptr<ImageReader> Open(const std::string& hostPath,
+                                                           std::string* error);
 
     const std::string& Path() const { return m_Path; }
     const std::string& VersionText() const { return m_VersionText; }
@@ -98,3 +99,24 @@ private:
 };
 
 }  // namespace fwimage
+
+// The version token of a version text: the first word after the first "1:" marker,
+// words separated by colon, blank, tab or line feed. Empty when there is none.
+// Inline, so that the boot loader reads versions without linking the image library: the
+// modem's module then carries no more of the C++ library's shared symbols than before,
+// which decides whether the driver's module stays mapped after FreeLibrary.
+[[nodiscard]] inline std::string VersionTokenOf(const std::string& versionText) {
+    const size_t marker = versionText.find("1:");
+    if (marker == std::string::npos) {
+        return {};
+    }
+    const char* delimiters = ": \t\n";
+    // The first token is the marker's digit; the version is the second.
+    size_t pos = versionText.find_first_of(delimiters, marker);
+    pos = versionText.find_first_not_of(delimiters, pos);
+    if (pos == std::string::npos) {
+        return {};
+    }
+    const size_t end = versionText.find_first_of(delimiters, pos);
+    return versionText.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+}

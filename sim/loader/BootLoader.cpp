@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "FirmwareImage.h"
+
 using flashproto::AckStatus;
 using flashproto::Frame;
 using flashproto::FrameType;
@@ -22,22 +24,6 @@ struct BootLoader::State {
     uint16_t LastSeq = 0;
     std::vector<uint8_t> LastReply;
 };
-
-std::string VersionTokenOf(const std::string& versionText) {
-    const size_t marker = versionText.find("1:");
-    if (marker == std::string::npos) {
-        return {};
-    }
-    const char* delimiters = ": \t\n";
-    // The first token is the marker's digit; the version is the second.
-    size_t pos = versionText.find_first_of(delimiters, marker);
-    pos = versionText.find_first_not_of(delimiters, pos);
-    if (pos == std::string::npos) {
-        return {};
-    }
-    const size_t end = versionText.find_first_of(delimiters, pos);
-    return versionText.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-}
 
 BootLoader::BootLoader(std::string firmwareVersion) : m_State(std::make_unique<State>()) {
     m_State->FirmwareVersion = std::move(firmwareVersion);

@@ -81,7 +81,3 @@ private:
     mutable std::mutex m_StateLock;          // guards *m_State; never held across the handler
     std::unique_ptr<State> m_State;
 };
-
-// The version token of a version text: the first word after the first "1:" marker,
-// words separated by colon, blank, tab or line feed. Empty when there is none.
-std::string VersionTokenOf(const std::string& versionText);

@@ -1,68 +1,9 @@
 #include "FlashProtocol.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace flashproto {
-namespace {
-
-constexpr std::array<uint32_t, 256> MakeCrc32Table() {
-    std::array<uint32_t, 256> table{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) {
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        }
-        table[i] = c;
-    }
-    return table;
-}
-
-constexpr auto kCrc32Table = MakeCrc32Table();
-
-}  // namespace
-
-uint16_t Crc16(std::span<const uint8_t> data) {
-    uint16_t crc = 0xFFFF;
-    for (uint8_t b : data) {
-        crc ^= static_cast<uint16_t>(b << 8);
-        for (int k = 0; k < 8; ++k) {
-            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
-                                 : static_cast<uint16_t>(crc << 1);
-        }
-    }
-    return crc;
-}
-
-uint32_t Crc32(std::span<const uint8_t> data, uint32_t previous) {
-    uint32_t c = previous ^ 0xFFFFFFFFu;
-    for (uint8_t b : data) {
-        c = kCrc32Table[(c ^ b) & 0xFF] ^ (c >> 8);
-    }
-    return c ^ 0xFFFFFFFFu;
-}
-
-void PutU16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void PutU32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
-}
-
-uint16_t GetU16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t GetU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 void Encode(const Frame& frame, std::vector<uint8_t>& out) {
     const size_t start = out.size();
     out.push_back(kMagic0);

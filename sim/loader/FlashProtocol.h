@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include "Bytes.h"
+
 namespace flashproto {
 
 inline constexpr uint8_t kMagic0 = 0xA5;
@@ -77,19 +79,16 @@ struct Frame {
     std::vector<uint8_t> Payload;
 };
 
-uint16_t Crc16(std::span<const uint8_t> data);
-// CRC-32 (IEEE 802.3, reflected, as zlib computes it); pass the previous value to continue.
-uint32_t Crc32(std::span<const uint8_t> data, uint32_t previous = 0);
+using simcommon::Crc16;
+using simcommon::Crc32;
+using simcommon::GetU16;
+using simcommon::GetU32;
+using simcommon::PutU16;
+using simcommon::PutU32;
 
 // Appends the encoded frame to out.
 void Encode(const Frame& frame, std::vector<uint8_t>& out);
 std::vector<uint8_t> Encode(const Frame& frame);
-
-// Little-endian field helpers for payloads.
-void PutU16(std::vector<uint8_t>& out, uint16_t v);
-void PutU32(std::vector<uint8_t>& out, uint32_t v);
-uint16_t GetU16(const uint8_t* p);
-uint32_t GetU32(const uint8_t* p);
 
 // Incremental decoder: feed bytes as they come; it hands out whole frames whose header
 // and payload checks hold and skips everything else one byte at a time. Optionally it

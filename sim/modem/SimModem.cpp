@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <cwctype>
@@ -286,6 +287,8 @@ struct ModemCore {
     std::vector<ModemSession> Sessions;
     std::vector<uint8_t> Written;
     ModemStats Stats;
+    LinkModel Link;           // guarded by StateLock; set by Start
+    double LinkFreeAtMs = 0;  // guarded by StateLock: platform ms the link is busy until
 
     // Notification queue; guarded by QueueLock. Ordered by due time, then arrival.
     std::mutex QueueLock;
@@ -300,6 +303,19 @@ struct ModemCore {
     DWORD FactoryCookies[2] = {};
 
     ~ModemCore() { RecordInfo->Release(); }
+
+    // One transfer after another: a write waits for the link to carry the ones before it.
+    // The link's clock keeps fractions of a millisecond, so that many short transfers add
+    // up to their true time; the queue's due time is the whole millisecond reached.
+    ULONGLONG LinkDelayMs(size_t bytes) {
+        const double now = static_cast<double>(GetTickCount64());
+        std::lock_guard lock(StateLock);
+        if (Link.Off()) {
+            return 0;
+        }
+        LinkFreeAtMs = std::max(LinkFreeAtMs, now) + Link.TransferMs(bytes);
+        return static_cast<ULONGLONG>(std::max(0.0, std::floor(LinkFreeAtMs) - now));
+    }
 
     std::filesystem::path FirmwareFile() const {
         return Options.MachineFolder / "modem" / "firmware_version";
@@ -349,17 +365,18 @@ struct ModemCore {
         QueueCv.notify_all();
     }
 
-    // A completion goes through the plan's drop and delay first.
-    void Complete(Pending pending) {
+    // A completion goes through the plan's drop and delay first; linkDelayMs is the time
+    // the link still holds the request.
+    void Complete(Pending pending, ULONGLONG linkDelayMs = 0) {
         const auto hit =
             FaultPlan::Instance().Check("modem.complete", CompletionName(pending.Kind));
-        ULONGLONG delay = 0;
+        ULONGLONG delay = linkDelayMs;
         if (hit) {
             if (hit->action == "drop") {
                 return;
             }
             if (hit->action == "delay") {
-                delay = static_cast<ULONGLONG>(hit->value);
+                delay += static_cast<ULONGLONG>(hit->value);
             }
         }
         Push(std::move(pending), delay);
@@ -888,6 +905,7 @@ HRESULT CDeviceService::WriteData(SAFEARRAY* data, ULONG* requestID) {
     }
     const ULONG id = NextRequestId();
     StoreRequestId(requestID, id);
+    const ULONGLONG linkDelay = m_Core->LinkDelayMs(bytes.size());
     HRESULT status = S_OK;
     if (hit && hit->action == "fail") {
         status = HitResult(hit);
@@ -898,9 +916,9 @@ HRESULT CDeviceService::WriteData(SAFEARRAY* data, ULONG* requestID) {
         Pending feed;
         feed.Kind = PendingKind::Feed;
         feed.Data = std::move(bytes);
-        m_Core->Push(std::move(feed));
+        m_Core->Push(std::move(feed), linkDelay);
     }
-    m_Core->Complete(Make(PendingKind::Write, status, id));
+    m_Core->Complete(Make(PendingKind::Write, status, id), linkDelay);
     return S_OK;
 }
 
@@ -1095,11 +1113,23 @@ HRESULT SimModem::Start() {
             return E_INVALIDARG;
         }
     }
+    std::string linkText = core.Options.Link;
+    if (linkText.empty()) {
+        std::ifstream in(core.Options.MachineFolder / "modem" / "link");
+        std::getline(in, linkText);
+    }
+    LinkModel link;
+    std::string linkError;
+    if (!ParseLinkModel(linkText, &link, &linkError)) {
+        return E_INVALIDARG;
+    }
     const std::string firmware = core.LoadFirmware();
     core.PersistFirmware(firmware);
     {
         std::lock_guard lock(core.StateLock);
         core.Firmware = firmware;
+        core.Link = link;
+        core.LinkFreeAtMs = 0;
         core.LoaderCommits = core.Loader.CommitCount();
         core.Running = true;
     }
@@ -1192,6 +1222,11 @@ ModemStats SimModem::Stats() const {
 
 std::string SimModem::FirmwareVersion() const {
     return m_Core->CurrentFirmware();
+}
+
+LinkModel SimModem::Link() const {
+    std::lock_guard lock(m_Core->StateLock);
+    return m_Core->Link;
 }
 
 size_t SimModem::AdvisedSinkCount() const {

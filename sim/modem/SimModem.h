@@ -16,6 +16,8 @@
 //
 // The firmware version lives in <machine folder>/modem/firmware_version, so a version
 // committed by the boot loader is what the next modem started on that folder reports.
+// With a link model, each flash write reaches the loader, and completes, only after the
+// link has carried it.
 //
 // Fault points (sim::FaultPlan; the match in brackets):
 //   modem.session.open  [command|data]  refuse[=hr]: the request call fails
@@ -43,6 +45,8 @@
 #include <string>
 #include <vector>
 
+#include "LinkModel.h"
+
 class BootLoader;
 
 namespace sim {
@@ -56,7 +60,10 @@ inline constexpr char kModemModelText[] = "SIM-WWAN-1";
 struct ModemOptions {
     std::filesystem::path MachineFolder;  // required: the firmware version is kept below it
     std::string InitialFirmwareVersion = "1.0.0";  // when the folder holds none yet
-    std::string Faults;            // fault-plan text added to sim::FaultPlan at Start
+    std::string Faults;  // fault-plan text added to sim::FaultPlan at Start
+    // The link to the boot loader (LinkModel.h); "" takes the machine's, kept in
+    // <machine folder>/modem/link (none: no delay).
+    std::string Link;
     bool ListInterface = true;     // false: the interface manager lists no interface
     bool KeepWrittenBytes = true;  // the recorder keeps a copy of every flash write
 };
@@ -94,7 +101,7 @@ public:
 
     // Reads the persisted firmware version, adds the option's faults, starts the
     // notification thread and registers the two manager classes.
-    HRESULT Start();
+    [[nodiscard]] HRESULT Start();
     // Revokes the classes and stops the notification thread; undelivered notifications
     // are discarded. Objects the driver still holds then fail their requests.
     void Stop();
@@ -104,6 +111,7 @@ public:
     std::vector<uint8_t> WrittenBytes() const;
     ModemStats Stats() const;
     std::string FirmwareVersion() const;
+    LinkModel Link() const;  // as Start took it
     size_t AdvisedSinkCount() const;
     bool DataSessionOpen() const;
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BootLoader.h"
+#include "FirmwareImage.h"
 #include "FlashProtocol.h"
 
 namespace {

@@ -458,3 +458,50 @@ TEST(Scenario, TracedUpdateDecodes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A machine keeps the Windows folder it was given: the driver finds the image and its
+// modules below it through SystemRoot, on any drive, with or without a trailing
+// separator, and the next start without the option still uses it.
+TEST(Scenario, MachineKeepsItsWindowsFolder) {
+    struct Case {
+        const char* folder;
+        const char* hostFolder;  // below the machine folder
+    };
+    for (const Case& c : {Case{"D:\\WinNT\\", "D/WinNT"}, Case{"c:/Win/Sys", "C/Win/Sys"},
+                          Case{"C:\\Windows", "C/Windows"}}) {
+        SCOPED_TRACE(c.folder);
+        Machine machine;
+        const std::string image = machine.Folder() + "/new.fls";
+        std::string error;
+        ASSERT_TRUE(fwimage::WriteImage(image, kNew, kItems, &error)) << error;
+        const Report first = machine.Update(
+            {"--windows-folder", c.folder, "--image", image, "--modem-version", "1.0.0"});
+        ASSERT_EQ(first.ExitCode, 0) << first.Output;
+        EXPECT_TRUE(first.Clean()) << first.Output;
+        EXPECT_EQ(first["modem_after"], "2.0.0");
+        EXPECT_NE(first.Output.find("progress state not yet created"), std::string::npos)
+            << first.Output;
+        EXPECT_EQ(first.Output.find("state -1"), std::string::npos) << first.Output;
+        EXPECT_EQ(first.Output.find("counter -1"), std::string::npos) << first.Output;
+        const fs::path velto = fs::path(machine.Folder()) / c.hostFolder / "Firmware" / "Velto";
+        EXPECT_TRUE(fs::exists(velto / "new.fls") || fs::exists(velto / "Lumbra_QB4410_NAND.fls"));
+        EXPECT_EQ(fwhost::FirmwareFolder(machine.Folder()), velto.string());
+
+        const Report again = machine.Update({});
+        ASSERT_EQ(again.ExitCode, 0) << again.Output;
+        EXPECT_EQ(again["decision"], "current");
+        EXPECT_NE(again.Output.find(std::string("Windows folder ") + c.folder), std::string::npos)
+            << again.Output;
+    }
+    Machine machine;
+    for (const char* bad : {"Windows", "\\Windows", "C:Windows", "C:\\..\\etc"}) {
+        SCOPED_TRACE(bad);
+        const Report r = machine.Update({"--windows-folder", bad});
+        EXPECT_EQ(r.ExitCode, 2) << r.Output;
+        EXPECT_NE(r.Output.find("--windows-folder"), std::string::npos) << r.Output;
+    }
+}
+
+}  // namespace

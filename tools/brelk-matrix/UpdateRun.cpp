@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -71,7 +72,11 @@ Machine::Machine(std::string binFolder, double timeScale)
         (fs::path(m_Folder) / "C" / "Windows" / "Firmware" / "Velto").string();
     fs::create_directories(firmware);
     std::string error;
-    fwimage::WriteImage(firmware + "/Lumbra_QB4410_NAND.fls", kImageVersionText, kItems, &error);
+    if (!fwimage::WriteImage(firmware + "/Lumbra_QB4410_NAND.fls", kImageVersionText, kItems,
+                             &error)) {
+        // Every run would then meet a machine without an image; say why at once.
+        std::fprintf(stderr, "brelk-matrix: cannot write the machine's image: %s\n", error.c_str());
+    }
 }
 
 Machine::~Machine() {

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ostream>
 
+#include "Numbers.h"
+
 namespace brelk::state {
 
 namespace {
@@ -139,9 +141,8 @@ HRESULT Set(sim::MachineStore& store, const std::wstring& instanceId, const std:
     std::wstring wide;
     std::string narrow = value;
     if (t == "uint" || t == "ui4") {
-        char* end = nullptr;
-        const unsigned long long n = strtoull(value.c_str(), &end, 0);
-        if (value.empty() || *end != '\0' || n > 0xFFFFFFFFull) {
+        unsigned long long n = 0;
+        if (!simcommon::ParseUnsigned(value, 0xFFFFFFFFull, &n)) {
             return E_INVALIDARG;
         }
         v.vt = t == "uint" ? VT_UINT : VT_UI4;
@@ -179,12 +180,19 @@ HRESULT Delete(sim::MachineStore& store, const std::wstring& instanceId, const s
     return hr;
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const char* usage =
-        "usage: brelk-state <machine folder> [--device <instance id>] show\n"
-        "       brelk-state <machine folder> [--device <instance id>] set <name> <value> "
-        "[--type uint|ui4|lpwstr|lpstr]\n"
-        "       brelk-state <machine folder> [--device <instance id>] delete <name>\n";
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        const std::string& program) {
+    const std::string usage =
+        "usage: " + program + " <machine folder> [--device <instance id>] show\n" + "       " +
+        program + " <machine folder> [--device <instance id>] set <name> <value> " +
+        "[--type uint|ui4|lpwstr|lpstr]\n" + "       " + program +
+        " <machine folder> [--device <instance id>] delete <name>\n" +
+        "  Shows or edits the driver's persisted values (FWUpdateProgressState,\n"
+        "  FWURetryCounter, PrevFwVersion) in <machine folder>/machine.db.\n";
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        out << usage;
+        return 0;
+    }
     std::vector<std::string> rest;
     std::string device;
     std::string type;

@@ -19,13 +19,17 @@
 namespace brelk::state {
 
 // The three values of the device with the type each was written as and its contents.
-HRESULT Show(sim::MachineStore& store, const std::wstring& instanceId, std::ostream& out);
-HRESULT Set(sim::MachineStore& store, const std::wstring& instanceId, const std::wstring& name,
-            const std::string& value, const std::string& type);
-HRESULT Delete(sim::MachineStore& store, const std::wstring& instanceId, const std::wstring& name);
+[[nodiscard]] HRESULT Show(sim::MachineStore& store, const std::wstring& instanceId,
+                           std::ostream& out);
+[[nodiscard]] HRESULT Set(sim::MachineStore& store, const std::wstring& instanceId,
+                          const std::wstring& name, const std::string& value,
+                          const std::string& type);
+[[nodiscard]] HRESULT Delete(sim::MachineStore& store, const std::wstring& instanceId,
+                             const std::wstring& name);
 
-// The command line above (without the program name); returns the exit code: 0 done,
-// 1 failed, 2 usage.
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// The command line above (without the program name); `program` starts the usage. Returns
+// the exit code: 0 done (also for --help), 1 failed, 2 usage.
+[[nodiscard]] int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                      const std::string& program = "brelk-state");
 
 }  // namespace brelk::state

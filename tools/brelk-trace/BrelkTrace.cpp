@@ -9,8 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Trace.h"
+#include "Program.h"
 #include "TraceFormat.h"
+#include "TraceIds.h"
 
 namespace brelk_trace {
 
@@ -75,12 +76,7 @@ const UnitCatalog* Catalog::FindUnit(const GUID& messageGuid) const {
 }
 
 std::string DefaultCatalogFolder() {
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) {
-        return "trace";
-    }
-    return (self.parent_path() / "trace").string();
+    return (std::filesystem::path(simcommon::ProgramFolder()) / "trace").string();
 }
 
 // ---- Log files
@@ -449,39 +445,6 @@ DecodeResult DecodeLog(const std::string& path, const Catalog& catalog, const De
     result.messagesRead = read.messagesRead;
     result.error = read.error;
     return result;
-}
-
-// ---- Recording
-
-TraceSession::~TraceSession() {
-    Stop();
-}
-
-ULONG TraceSession::Start(const std::string& path, UCHAR level, ULONG flags) {
-    if (m_Session != 0) {
-        return ERROR_ALREADY_EXISTS;
-    }
-    TRACEHANDLE session = 0;
-    ULONG status = WinplatStartTraceSession(path.c_str(), &session);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
-    status = WinplatEnableTrace(session, &BRELK_TRACE_CONTROL_GUID, level, flags);
-    if (status != ERROR_SUCCESS) {
-        WinplatStopTraceSession(session, nullptr);
-        return status;
-    }
-    m_Session = session;
-    return ERROR_SUCCESS;
-}
-
-ULONG TraceSession::Stop(WinplatTraceSessionStats* stats) {
-    if (m_Session == 0) {
-        return ERROR_INVALID_HANDLE;
-    }
-    const ULONG status = WinplatStopTraceSession(m_Session, stats);
-    m_Session = 0;
-    return status;
 }
 
 }  // namespace brelk_trace

@@ -1,6 +1,6 @@
 #pragma once
-// Reading Brelk's trace logs, and recording them: the library behind brelk-trace and the
-// simulator's trace commands.
+// Reading Brelk's trace logs: the library behind brelk-trace and the simulator's trace
+// command. Recording them is the simulated machine's (TraceSession.h).
 #include <evntrace.h>
 #include <winplat/tracectl.h>
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CatalogFormat.h"
+#include "TraceSession.h"
 
 namespace brelk_trace {
 
@@ -21,8 +22,8 @@ class Catalog {
 public:
     // Reads every *.msg file of a folder. False, with the file and the reason, when one
     // is malformed or the folder cannot be read.
-    bool LoadDirectory(const std::string& folder, std::string* error);
-    bool LoadFile(const std::string& path, std::string* error);
+    [[nodiscard]] bool LoadDirectory(const std::string& folder, std::string* error);
+    [[nodiscard]] bool LoadFile(const std::string& path, std::string* error);
     void Add(UnitCatalog unit);
 
     const UnitCatalog* FindUnit(const GUID& messageGuid) const;
@@ -55,8 +56,8 @@ struct LogReadResult {
 };
 
 // Calls onMessage for each message in file order; stops at the first damaged record.
-LogReadResult ReadLog(const std::string& path,
-                      const std::function<void(const LogMessage&)>& onMessage);
+[[nodiscard]] LogReadResult ReadLog(const std::string& path,
+                                    const std::function<void(const LogMessage&)>& onMessage);
 
 // ---- Formatting
 
@@ -83,26 +84,7 @@ struct DecodeResult {
     std::string error;
 };
 
-DecodeResult DecodeLog(const std::string& path, const Catalog& catalog, const DecodeFilter& filter,
-                       std::ostream& out);
-
-// ---- Recording
-
-// A trace session that records Brelk's provider into a log file from Start to Stop.
-class TraceSession {
-public:
-    TraceSession() = default;
-    TraceSession(const TraceSession&) = delete;
-    TraceSession& operator=(const TraceSession&) = delete;
-    ~TraceSession();
-
-    // Starts the session and enables Brelk's control GUID; a Windows error code.
-    ULONG Start(const std::string& path, UCHAR level, ULONG flags);
-    ULONG Stop(WinplatTraceSessionStats* stats = nullptr);
-    bool Running() const { return m_Session != 0; }
-
-private:
-    TRACEHANDLE m_Session = 0;
-};
+[[nodiscard]] DecodeResult DecodeLog(const std::string& path, const Catalog& catalog,
+                                     const DecodeFilter& filter, std::ostream& out);
 
 }  // namespace brelk_trace
