@@ -12,6 +12,10 @@
 //        "modem.notify:delay=5000x*"         delay every data notification 5000 ms
 // COUNT defaults to 1; "x*" fires forever. VALUE is decimal or 0x-hex.
 //
+// One action is the plan's own, at every point: "kill" ends the process at once, without
+// clean-up, as a power loss would ("kill=MS": MS platform milliseconds later, while the
+// caller goes on). The caller never sees it.
+//
 // One instance per process (this is a shared library), so a test, the host program and
 // the stand-in Flashkit.dll loaded by the driver all see the same plan. The environment
 // variable BRELK_FAULTS, if set, is parsed when the plan is first used.

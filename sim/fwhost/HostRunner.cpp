@@ -644,8 +644,8 @@ const char* HostOptionsHelp() {
            "  --no-image            take the machine's image away first\n"
            "  --modem-version V     set the modem's running firmware version (a new modem\n"
            "                        runs 1.0.0)\n"
-           "  --retry-limit N       the retry limit Parlex answers: 3 (its own build) or 5\n"
-           "                        (its test build limit5)\n"
+           "  --retry-limit N       the retry limit Parlex answers: 3 (its own build) or\n"
+           "                        -1, 0, 1, 2, 4, 5 (its test builds limit<N>)\n"
            "  --parlex BUILD        the Parlex.dll on the machine: default, none, a test\n"
            "                        build (limit5, no-<Export>) or a folder holding one\n"
            "  --flashkit BUILD      the Flashkit.dll on the machine: default, none, a test\n"
@@ -701,11 +701,14 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
         } else if (a == "--flashkit") {
             o->Flashkit = v;
         } else if (a == "--retry-limit") {
-            if (!ParseUnsigned(v, 255, &n)) {
-                *error = "--retry-limit wants a number";
+            if (v == "-1") {
+                o->Parlex = "limit-1";
+            } else if (!ParseUnsigned(v, 255, &n)) {
+                *error = "--retry-limit wants a number from -1 to 255";
                 return false;
+            } else {
+                o->Parlex = n == 3 ? "default" : "limit" + std::to_string(n);
             }
-            o->Parlex = n == 3 ? "default" : "limit" + std::to_string(n);
         } else if (a == "--hardware-id") {
             o->HardwareId = Widen(v);
         } else if (a == "--instance-id") {
@@ -1047,6 +1050,10 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     r.StateAfter = readState();
     r.CounterAfter = readCounter();
     WinplatRegisterDeviceDatabase(nullptr);
+    // A host that ends by itself shuts down cleanly: nothing it wrote is lost.
+    if (const HRESULT hrFlush = store->FlushLazyWrites(); FAILED(hrFlush)) {
+        r.Problems.push_back("the store's writes could not be flushed: " + HrText(hrFlush));
+    }
     store.reset();
     if (SUCCEEDED(hrCom)) {
         CoUninitialize();
