@@ -116,6 +116,23 @@ bool ParseRule(std::string_view text, FaultRule* rule, std::string* error) {
     return true;
 }
 
+// An empty match takes every call; "a|b" takes either.
+bool Matches(std::string_view pattern, std::string_view match) {
+    if (pattern.empty()) {
+        return true;
+    }
+    while (true) {
+        const size_t bar = pattern.find('|');
+        if (pattern.substr(0, bar) == match) {
+            return true;
+        }
+        if (bar == std::string_view::npos) {
+            return false;
+        }
+        pattern.remove_prefix(bar + 1);
+    }
+}
+
 [[noreturn]] void KillProcess() {
 #ifdef _WIN32
     TerminateProcess(GetCurrentProcess(), 137);
@@ -196,7 +213,7 @@ std::optional<FaultHit> FaultPlan::Check(std::string_view point, std::string_vie
     std::optional<int64_t> killIn;
     for (auto& entry : m_Entries) {
         const FaultRule& rule = entry.rule;
-        if (rule.point != point || (!rule.match.empty() && rule.match != match)) {
+        if (rule.point != point || !Matches(rule.match, match)) {
             continue;
         }
         const uint32_t index = entry.seen++;
