@@ -49,6 +49,7 @@ expect bound          "-DPROP=1"                   "$(ge 0 holds violated)"
 expect bound-varying  "-DPROP=1 -DVARY=1"          "$(ge 0 holds violated)"
 expect bound-lose1    "-DPROP=1 -DLOSE=1"          "$(ge 0 holds violated)"
 expect bound-lose2    "-DPROP=1 -DLOSE=2"          violated
+expect bound-first-attempt "-DPROP=8 -DVARY=1 -DLOSE=1" holds
 expect counted        "-DPROP=2"                   holds
 expect counted-varying "-DPROP=2 -DVARY=1"         holds
 expect counted-lose1  "-DPROP=2 -DLOSE=1"          "$(ge 1 violated holds)"

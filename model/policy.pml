@@ -170,6 +170,7 @@ start:
     if :: dlAny < LIMIT + 3 -> dlAny++ :: else -> skip fi;
     printf("DOWNLOAD\n");
     CHECK(1, dl <= LIMIT + 1);
+    CHECK(8, dl <= ((LIMIT > 0) -> LIMIT : 0) + 1);
     CHECK(6, dlAny <= LIMIT + 1);
     tookNew = false;
     if :: true -> printf("KILL download\n"); goto lose :: true -> skip fi;

@@ -72,6 +72,7 @@ Sequence ParseRun(const std::string& name, const std::string& printout, size_t m
         line = line.substr(first);
         if (line.rfind("START", 0) == 0) {
             s = ModelStart{};
+            lastWasTwo = false;
             s.Found = Field(line, "found");
             s.Counter = Field(line, "counter");
             s.Limit = Field(line, "limit");
@@ -115,10 +116,11 @@ Sequence ParseRun(const std::string& name, const std::string& printout, size_t m
 }
 
 std::string SimulateModel(const std::string& spin, const std::string& model, unsigned seed,
-                          const std::string& options, std::string* error) {
-    // Enough steps for a handful of starts; the run is cut to whole starts afterwards.
-    const std::string command =
-        spin + " -n" + std::to_string(seed) + " -u400 " + options + " " + model + " 2>&1";
+                          const std::string& options, size_t starts, std::string* error) {
+    // Enough steps for that many starts; the run is cut to whole starts afterwards.
+    const std::string command = spin + " -n" + std::to_string(seed) + " -u" +
+                                std::to_string(100 * starts + 100) + " " + options + " " + model +
+                                " 2>&1";
     FILE* p = popen(command.c_str(), "r");
     if (p == nullptr) {
         *error = "cannot run " + command;
@@ -143,9 +145,10 @@ std::string FaultsFor(const ModelStart& s) {
         rules.push_back("flashkit.boot_call:kill");
     } else if (s.KillAtWrite >= 0) {
         rules.push_back(std::string(kPolicyValues) + ":kill@" + std::to_string(s.KillAtWrite));
-    } else if (s.KillInPause && s.Writes > 0) {
-        // At the last write, 3 s later: inside the 10 s pause before the final command.
-        rules.push_back(std::string(kPolicyValues) + ":kill=3000@" + std::to_string(s.Writes - 1));
+    } else if (s.KillInPause) {
+        // The final command (the second command 1 of the start; the decision queried the
+        // first) is sent when the pause ends: killed there, the pause never ended.
+        rules.push_back("modem.command/1:kill@1");
     } else if (s.KillInDownload) {
         rules.push_back("flashkit.item/1:kill");
     }

@@ -39,7 +39,7 @@ Sequence ParseRun(const std::string& name, const std::string& printout, size_t m
 
 // A random simulation of the model: spin -n<seed>, with its options.
 std::string SimulateModel(const std::string& spin, const std::string& model, unsigned seed,
-                          const std::string& options, std::string* error);
+                          const std::string& options, size_t starts, std::string* error);
 
 // The fault plan of one start of the machine.
 std::string FaultsFor(const ModelStart& s);

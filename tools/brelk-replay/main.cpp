@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     for (unsigned i = shard; i < random; i += shards) {
         std::string error;
         const std::string opts = RandomOptions(i);
-        const std::string out = brelk_replay::SimulateModel(spin, model, seed + i, opts, &error);
+        const std::string out =
+            brelk_replay::SimulateModel(spin, model, seed + i, opts, maxStarts, &error);
         if (!error.empty()) {
             std::cerr << "brelk-replay: " << error << "\n";
             return 1;
@@ -116,7 +117,8 @@ int main(int argc, char** argv) {
             "seed " + std::to_string(seed + i) + " (" + opts + ")", out, maxStarts));
     }
 
-    size_t starts = 0, failed = 0, skipped = 0;
+    size_t starts = 0, failed = 0, skipped = 0, kills = 0, successes = 0, lost = 0;
+    size_t longestToSettle = 0;
     int downloads = 0;
     for (const auto& s : sequences) {
         if (std::any_of(s.Starts.begin(), s.Starts.end(),
@@ -125,6 +127,18 @@ int main(int argc, char** argv) {
             std::cout << s.Name << ": skipped (a download the modem does not take)\n";
             ++skipped;
             continue;
+        }
+        // Starts until the policy settles: the modem current, or retries exhausted.
+        size_t sinceSettled = 0;
+        for (const auto& m : s.Starts) {
+            kills += m.KillAtWrite >= 0 || m.KillInDownload || m.KillInPause ? 1 : 0;
+            successes += m.Download && !m.Fails && !m.KillInDownload ? 1 : 0;
+            lost += static_cast<size_t>(m.Lost);
+            const bool settled = m.EndState == 6 || (m.EndState == 3 && m.ModemNew);
+            sinceSettled = m.Found == 6 || (m.ModemNew && m.Found == 3) ? 0 : sinceSettled + 1;
+            if (settled) {
+                longestToSettle = std::max(longestToSettle, sinceSettled);
+            }
         }
         int n = 0;
         const bool ok = brelk_replay::Replay(s, options, std::cout, &n);
@@ -135,6 +149,9 @@ int main(int argc, char** argv) {
                   << (ok ? "as the model" : "DIFFERS") << "\n";
     }
     std::cout << sequences.size() - skipped << " sequences replayed (" << skipped << " skipped), "
-              << starts << " starts, " << downloads << " downloads, " << failed << " differing\n";
+              << starts << " starts, " << kills << " kills (" << lost << " writes lost), "
+              << downloads << " downloads, " << successes
+              << " successful, longest run of starts to settle " << longestToSettle << ", "
+              << failed << " differing\n";
     return failed == 0 ? 0 : 1;
 }
