@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
@@ -229,6 +230,43 @@ TEST_F(PowerLoss, KilledInEveryPhaseTheNextStartsFinishTheUpdate) {
         EXPECT_GT(n, 0) << "never killed in phase " << phase;
     }
     std::cout << "\n";
+}
+
+int Boots(const Machine& machine) {
+    std::ifstream in(machine.Folder() + "/modem/boots");
+    int n = 0;
+    in >> n;
+    return n;
+}
+
+// A store that loses the last write at a power loss (the registry flushes lazily). Killed
+// after the decision's counter write, the start is not counted; killed in every download,
+// each start loses its state 2 and still counts, so the downloads stay at limit + 1.
+TEST_F(PowerLoss, LostLastWriteKeepsTheDownloadsAtTheLimit) {
+    const std::string lazy = "store.write/FWUpdateProgressState|FWURetryCounter:lazy=1x*";
+    {
+        Machine machine(brelk_matrix::BinFolder(), kTimeScale);
+        ASSERT_TRUE(machine.Preset("FWUpdateProgressState", 4));
+        ASSERT_TRUE(machine.Preset("FWURetryCounter", 0));
+        // 4, 1, counter 1 written; killed before state 2, the counter write is lost.
+        const auto killed = machine.Update(
+            {"--faults", "store.write/FWUpdateProgressState|FWURetryCounter:kill@3;" + lazy});
+        EXPECT_EQ(killed.Signal, SIGKILL) << killed.Output;
+        const auto next = machine.Update();
+        EXPECT_EQ(next.Int("state_before"), 1) << next.Output;
+        EXPECT_EQ(next.Int("counter_before"), 0);
+        EXPECT_EQ(next.Int("counter_prepared"), 1);
+    }
+    Machine machine(brelk_matrix::BinFolder(), kTimeScale);
+    for (int start = 0; start < brelk_matrix::kRetryLimit + 3; ++start) {
+        SCOPED_TRACE("start " + std::to_string(start + 1));
+        const auto result = machine.Update({"--faults", "flashkit.item/1:kill;" + lazy});
+        EXPECT_FALSE(result.Hung);
+        EXPECT_THAT(CheckDatabase(machine.Folder()), ::testing::IsEmpty());
+    }
+    EXPECT_EQ(Boots(machine), brelk_matrix::kRetryLimit + 1);
+    EXPECT_EQ(Read(machine).State, 6);
+    EXPECT_EQ(Read(machine).Counter, brelk_matrix::kRetryLimit);
 }
 
 // Power lost in every download: each start counts as a failed attempt, until the retries
