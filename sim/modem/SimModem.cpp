@@ -450,9 +450,10 @@ struct ModemCore {
         const uint32_t commits = Loader.CommitCount();
         std::string committed;
         bool booted = false;
+        const bool ready = Loader.Ready();  // the loader's own lock, not under StateLock
         {
             std::lock_guard lock(StateLock);
-            if (Loader.Ready() && !LoaderBooted) {
+            if (ready && !LoaderBooted) {
                 LoaderBooted = booted = true;
             }
             if (commits != LoaderCommits) {
