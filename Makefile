@@ -59,11 +59,11 @@ bench: build
 fuzz: deps
 	bash scripts/fuzz.sh long
 
-# 1000 updates (250 seeded random runs of the retry policy's model, 4 starts each, with
+# 1000 updates (125 seeded random runs of the retry policy's model, 8 starts each, with
 # kills, refused sessions, failed downloads and lost writes), replayed on the real modules.
 SOAK_SEED ?= 2016
 soak: build
-	build/bin/brelk-replay --random 250 --max-starts 4 --seed $(SOAK_SEED) \
+	build/bin/brelk-replay --random 125 --max-starts 8 --seed $(SOAK_SEED) \
 	    --model model/policy.pml | tail -n 1
 
 # The model's runs replayed longer than in make test: 1000 runs of up to 8 starts.
