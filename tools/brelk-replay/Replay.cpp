@@ -4,7 +4,10 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -117,10 +120,17 @@ Sequence ParseRun(const std::string& name, const std::string& printout, size_t m
 
 std::string SimulateModel(const std::string& spin, const std::string& model, unsigned seed,
                           const std::string& options, size_t starts, std::string* error) {
+    // spin writes its preprocessed model into the current folder: one folder per process,
+    // so that replays side by side do not share it.
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("brelk-replay-" + std::to_string(getpid()));
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
     // Enough steps for that many starts; the run is cut to whole starts afterwards.
-    const std::string command = spin + " -n" + std::to_string(seed) + " -u" +
-                                std::to_string(100 * starts + 100) + " " + options + " " + model +
-                                " 2>&1";
+    const std::string command = "cd '" + dir.string() + "' && " + spin + " -n" +
+                                std::to_string(seed) + " -u" + std::to_string(100 * starts + 100) +
+                                " " + options + " '" + std::filesystem::absolute(model).string() +
+                                "' 2>&1";
     FILE* p = popen(command.c_str(), "r");
     if (p == nullptr) {
         *error = "cannot run " + command;
