@@ -9,7 +9,7 @@ SAN_ENV_ASAN := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_check
                 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 SAN_ENV_TSAN := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all deps build build-asan build-tsan demo test test-normal test-asan test-tsan test-fuzz bench fuzz clean \
+.PHONY: all deps build build-asan build-tsan demo test test-normal test-asan test-tsan test-fuzz bench fuzz soak replay-long clean \
         windows build-win32 build-win64 test-windows
 
 all: build
@@ -85,6 +85,18 @@ bench: build
 
 fuzz: deps
 	bash scripts/fuzz.sh long
+
+# 1000 updates (125 seeded random runs of the retry policy's model, 8 starts each, with
+# kills, refused sessions, failed downloads and lost writes), replayed on the real modules.
+SOAK_SEED ?= 2016
+soak: build
+	build/bin/brelk-replay --random 125 --max-starts 8 --seed $(SOAK_SEED) \
+	    --model model/policy.pml | tail -n 1
+
+# The model's runs replayed longer than in make test: 1000 runs of up to 8 starts.
+replay-long: build
+	build/bin/brelk-replay --random 1000 --max-starts 8 --seed 1616 \
+	    --model model/policy.pml | tail -n 1
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-win32 build-win64

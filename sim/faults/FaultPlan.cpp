@@ -4,6 +4,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#include <unistd.h>
+#include <winplat/clock.h>
+#endif
 
 namespace sim {
 
@@ -107,6 +116,46 @@ bool ParseRule(std::string_view text, FaultRule* rule, std::string* error) {
     return true;
 }
 
+// An empty match takes every call; "a|b" takes either.
+bool Matches(std::string_view pattern, std::string_view match) {
+    if (pattern.empty()) {
+        return true;
+    }
+    while (true) {
+        const size_t bar = pattern.find('|');
+        if (pattern.substr(0, bar) == match) {
+            return true;
+        }
+        if (bar == std::string_view::npos) {
+            return false;
+        }
+        pattern.remove_prefix(bar + 1);
+    }
+}
+
+[[noreturn]] void KillProcess() {
+#ifdef _WIN32
+    TerminateProcess(GetCurrentProcess(), 137);
+#else
+    ::kill(getpid(), SIGKILL);
+#endif
+    std::_Exit(137);
+}
+
+void KillAfter(int64_t ms) {
+    if (ms <= 0) {
+        KillProcess();
+    }
+    std::thread([ms] {
+#ifdef _WIN32
+        Sleep(static_cast<DWORD>(ms));
+#else
+        WinplatSleepMs(static_cast<ULONGLONG>(ms));
+#endif
+        KillProcess();
+    }).detach();
+}
+
 }  // namespace
 
 FaultPlan::FaultPlan() {
@@ -159,11 +208,12 @@ bool FaultPlan::Parse(std::string_view text, std::string* error) {
 }
 
 std::optional<FaultHit> FaultPlan::Check(std::string_view point, std::string_view match) {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    std::unique_lock<std::mutex> lock(m_Lock);
     std::optional<FaultHit> hit;
+    std::optional<int64_t> killIn;
     for (auto& entry : m_Entries) {
         const FaultRule& rule = entry.rule;
-        if (rule.point != point || (!rule.match.empty() && rule.match != match)) {
+        if (rule.point != point || !Matches(rule.match, match)) {
             continue;
         }
         const uint32_t index = entry.seen++;
@@ -174,12 +224,24 @@ std::optional<FaultHit> FaultPlan::Check(std::string_view point, std::string_vie
             continue;
         }
         ++entry.fired;
-        hit = FaultHit{rule.action, rule.value};
         std::string line(point);
         if (!match.empty()) {
             line += "/" + std::string(match);
         }
         m_Fired.push_back(line + ":" + rule.action);
+        // A later kill leaves the call to the other rules: it goes on as if none came.
+        if (rule.action == "kill") {
+            killIn = rule.value;
+            if (rule.value <= 0) {
+                break;
+            }
+            continue;
+        }
+        hit = FaultHit{rule.action, rule.value};
+    }
+    if (killIn) {
+        lock.unlock();
+        KillAfter(*killIn);
     }
     return hit;
 }

@@ -10,7 +10,12 @@
 //   e.g. "flashkit.item/2:status1"           item 2 reports status 1
 //        "modem.write.complete:drop@3x2"     let 3 completions pass, drop the next 2
 //        "modem.notify:delay=5000x*"         delay every data notification 5000 ms
-// COUNT defaults to 1; "x*" fires forever. VALUE is decimal or 0x-hex.
+// COUNT defaults to 1; "x*" fires forever. VALUE is decimal or 0x-hex. MATCH may list
+// alternatives: "store.write/FWUpdateProgressState|FWURetryCounter:kill@3".
+//
+// One action is the plan's own, at every point: "kill" ends the process at once, without
+// clean-up, as a power loss would ("kill=MS": MS platform milliseconds later, while the
+// caller goes on). The caller never sees it.
 //
 // One instance per process (this is a shared library), so a test, the host program and
 // the stand-in Flashkit.dll loaded by the driver all see the same plan. The environment
@@ -27,7 +32,7 @@ namespace sim {
 
 struct FaultRule {
     std::string point;
-    std::string match;  // empty: any call at the point
+    std::string match;  // empty: any call at the point; "a|b": either
     std::string action;
     int64_t value = 0;
     uint32_t pass = 0;   // matching calls let through before the rule fires

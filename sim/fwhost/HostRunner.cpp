@@ -718,8 +718,8 @@ const char* HostOptionsHelp() {
            "  --link TEXT           the modem's link: flash write rate and turnaround per\n"
            "                        data transfer, e.g. 'rate=4.3MB/s;turnaround=0.125ms',\n"
            "                        or off (a new machine's; the machine keeps it)\n"
-           "  --retry-limit N       the retry limit Parlex answers: 3 (its own build) or 5\n"
-           "                        (its test build limit5)\n"
+           "  --retry-limit N       the retry limit Parlex answers: 3 (its own build) or\n"
+           "                        -1, 0, 1, 2, 4, 5 (its test builds limit<N>)\n"
            "  --parlex BUILD        the Parlex.dll on the machine: default, none, a test\n"
            "                        build (limit5, no-<Export>) or a folder holding one\n"
            "  --flashkit BUILD      the Flashkit.dll on the machine: default, none, a test\n"
@@ -789,11 +789,14 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
         } else if (a == "--flashkit") {
             o->Flashkit = v;
         } else if (a == "--retry-limit") {
-            if (!simcommon::ParseUnsigned(v, 255, &n)) {
-                *error = "--retry-limit wants a number";
+            if (v == "-1") {
+                o->Parlex = "limit-1";
+            } else if (!simcommon::ParseUnsigned(v, 255, &n)) {
+                *error = "--retry-limit wants a number from -1 to 255";
                 return false;
+            } else {
+                o->Parlex = n == 3 ? "default" : "limit" + std::to_string(n);
             }
-            o->Parlex = n == 3 ? "default" : "limit" + std::to_string(n);
         } else if (a == "--hardware-id") {
             o->HardwareId = Widen(v);
         } else if (a == "--instance-id") {
@@ -1155,6 +1158,10 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     r.StateAfter = readState();
     r.CounterAfter = readCounter();
     WinplatRegisterDeviceDatabase(nullptr);
+    // A host that ends by itself shuts down cleanly: nothing it wrote is lost.
+    if (const HRESULT hrFlush = store->FlushLazyWrites(); FAILED(hrFlush)) {
+        r.Problems.push_back("the store's writes could not be flushed: " + HrText(hrFlush));
+    }
     store.reset();
     if (SUCCEEDED(hrCom)) {
         CoUninitialize();

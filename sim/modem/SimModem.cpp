@@ -280,6 +280,7 @@ struct ModemCore {
     bool Running = false;
     std::string Firmware;
     uint32_t LoaderCommits = 0;
+    bool LoaderBooted = false;  // guarded by StateLock: handshake seen since the last Reset
     bool CommandSessionOpen[3] = {};
     bool DataSessionOpen = false;
     IMbnDeviceService* DataSessionOwner = nullptr;  // one reference while the session is open
@@ -442,17 +443,44 @@ struct ModemCore {
         }
     }
 
+    // Every boot of the loader since the machine was made, in a file beside the firmware,
+    // so that a power loss in the middle of a download still shows that one started.
+    void CountBoot() const {
+        const auto file = Options.MachineFolder / "modem" / "boots";
+        unsigned long boots = 0;
+        {
+            std::ifstream in(file);
+            in >> boots;
+        }
+        std::error_code ec;
+        std::filesystem::create_directories(file.parent_path(), ec);
+        const auto temp = file.string() + ".new";
+        {
+            std::ofstream out(temp, std::ios::trunc);
+            out << boots + 1 << '\n';
+        }
+        std::filesystem::rename(temp, file, ec);
+    }
+
     void Feed(const std::vector<uint8_t>& bytes) {
         Loader.Receive(bytes.data(), bytes.size());
         const uint32_t commits = Loader.CommitCount();
         std::string committed;
+        bool booted = false;
+        const bool ready = Loader.Ready();  // the loader's own lock, not under StateLock
         {
             std::lock_guard lock(StateLock);
+            if (ready && !LoaderBooted) {
+                LoaderBooted = booted = true;
+            }
             if (commits != LoaderCommits) {
                 LoaderCommits = commits;
                 Firmware = Loader.FirmwareVersion();
                 committed = Firmware;
             }
+        }
+        if (booted) {
+            CountBoot();
         }
         if (!committed.empty()) {
             PersistFirmware(committed);
@@ -846,6 +874,8 @@ HRESULT CDeviceService::Command(ULONG commandID, SAFEARRAY* data, ULONG* request
     // Switching into download mode starts the boot loader afresh.
     if (set && commandID == 4 && kServices[m_Index].Kind == ServiceKind::Upgrade) {
         m_Core->Loader.Reset();
+        std::lock_guard lock(m_Core->StateLock);
+        m_Core->LoaderBooted = false;
     }
 
     const ULONG id = NextRequestId();

@@ -25,7 +25,12 @@ const char kSchema[] =
     "  instance TEXT NOT NULL PRIMARY KEY COLLATE NOCASE, class_guid TEXT NOT NULL);"
     "CREATE TABLE IF NOT EXISTS device_registry("
     "  instance TEXT NOT NULL COLLATE NOCASE, property INTEGER NOT NULL,"
-    "  reg_type INTEGER NOT NULL, data BLOB, PRIMARY KEY(instance, property));";
+    "  reg_type INTEGER NOT NULL, data BLOB, PRIMARY KEY(instance, property));"
+    // Named-value writes not yet flushed, with what they replaced (see MachineStore.h).
+    "CREATE TABLE IF NOT EXISTS lazy_journal("
+    "  seq INTEGER PRIMARY KEY AUTOINCREMENT, owner INTEGER NOT NULL,"
+    "  instance TEXT NOT NULL, key TEXT NOT NULL, name TEXT NOT NULL,"
+    "  had INTEGER NOT NULL, vt INTEGER, value);";
 
 }  // namespace
 

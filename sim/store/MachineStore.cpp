@@ -2,8 +2,11 @@
 #include "MachineStore.h"
 
 #include <objbase.h>
+#include <signal.h>
 
+#include <cerrno>
 #include <new>
+#include <vector>
 
 #include "Db.h"
 
@@ -84,6 +87,64 @@ private:
     const std::shared_ptr<MachineStore> m_Store;
 };
 
+bool ProcessAlive(sqlite3_int64 pid) {
+    return pid == static_cast<sqlite3_int64>(GetCurrentProcessId()) ||
+           ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
+// Undoes the unflushed writes of every process that is gone, newest first.
+HRESULT RollBackLostWrites(db::Connection& c) {
+    std::vector<sqlite3_int64> dead;
+    {
+        db::Statement s;
+        HRESULT hr = s.Prepare(c, "SELECT DISTINCT owner FROM lazy_journal");
+        while (SUCCEEDED(hr) && (hr = s.Step()) == S_OK) {
+            const sqlite3_int64 owner = sqlite3_column_int64(s.Handle(), 0);
+            if (!ProcessAlive(owner)) {
+                dead.push_back(owner);
+            }
+        }
+        if (FAILED(hr)) {
+            return hr;
+        }
+    }
+    for (const sqlite3_int64 owner : dead) {
+        HRESULT hr = c.Exec("BEGIN IMMEDIATE");
+        if (FAILED(hr)) {
+            return hr;
+        }
+        for (const char* sql :
+             {// Values that existed get back what they held; values a write created go.
+              "INSERT OR REPLACE INTO property_values(instance, key, name, vt, value) "
+              "SELECT instance, key, name, vt, value FROM lazy_journal j WHERE owner=?1 AND "
+              "had=1 AND seq=(SELECT min(seq) FROM lazy_journal k WHERE k.owner=?1 AND "
+              "k.instance=j.instance AND k.key=j.key AND k.name=j.name)",
+              "DELETE FROM property_values WHERE EXISTS(SELECT 1 FROM lazy_journal j WHERE "
+              "owner=?1 AND had=0 AND j.instance=property_values.instance AND "
+              "j.key=property_values.key AND j.name=property_values.name AND "
+              "seq=(SELECT min(seq) FROM lazy_journal k WHERE k.owner=?1 AND "
+              "k.instance=j.instance AND k.key=j.key AND k.name=j.name))",
+              "DELETE FROM lazy_journal WHERE owner=?1"}) {
+            db::Statement s;
+            hr = s.Prepare(c, sql);
+            if (SUCCEEDED(hr)) {
+                s.BindInt(1, owner);
+                hr = s.Step();
+            }
+            if (FAILED(hr)) {
+                c.Exec("ROLLBACK");
+                return hr;
+            }
+        }
+        hr = c.Exec("COMMIT");
+        if (FAILED(hr)) {
+            c.Exec("ROLLBACK");
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 std::string MachineStore::DbPathForMachine(const std::string& machineFolder) {
@@ -98,6 +159,9 @@ HRESULT MachineStore::Open(const std::string& dbPath, std::shared_ptr<MachineSto
     store->reset();
     db::Connection c;
     HRESULT hr = c.Open(dbPath, options.BusyTimeoutMs, true);
+    if (SUCCEEDED(hr)) {
+        hr = RollBackLostWrites(c);
+    }
     if (FAILED(hr)) {
         return hr;
     }
@@ -105,6 +169,20 @@ HRESULT MachineStore::Open(const std::string& dbPath, std::shared_ptr<MachineSto
     return S_OK;
 } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
+}
+
+HRESULT MachineStore::FlushLazyWrites() {
+    db::Connection c;
+    db::Statement s;
+    HRESULT hr = c.Open(m_Path, m_Options.BusyTimeoutMs);
+    if (SUCCEEDED(hr)) {
+        hr = s.Prepare(c, "DELETE FROM lazy_journal WHERE owner=?1");
+    }
+    if (SUCCEEDED(hr)) {
+        s.BindInt(1, static_cast<sqlite3_int64>(GetCurrentProcessId()));
+        hr = s.Step();
+    }
+    return FAILED(hr) ? hr : S_OK;
 }
 
 HRESULT MachineStore::RegisterDeviceNode(const std::wstring& instanceId, const GUID& classGuid,

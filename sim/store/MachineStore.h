@@ -7,6 +7,12 @@
 // process right after it loses nothing. Failures become HRESULTs: a locked database
 // HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION), a corrupt one HRESULT_FROM_WIN32(ERROR_BADDB),
 // a file that cannot be opened HRESULT_FROM_WIN32(ERROR_CANTOPEN).
+//
+// Lazily flushed writes, as the registry behind a real store has them: under the fault
+// "store.write:lazy=N" a named-value write also records what it replaced in a journal
+// that keeps the process's last N such writes (older ones count as flushed). A process
+// that ends cleanly flushes (FlushLazyWrites); one that is killed leaves its journal, and
+// the next Open undoes those writes, newest first, as a power loss would have lost them.
 #include <windows.h>
 #include <setupapi.h>
 #include <wudfddi.h>
@@ -36,6 +42,9 @@ public:
                         StoreOptions options = {});
 
     const std::string& Path() const { return m_Path; }
+
+    // Makes this process's lazily flushed writes durable.
+    HRESULT FlushLazyWrites();
     const StoreOptions& Options() const { return m_Options; }
 
     // IWDFPropertyStoreFactory::RetrieveDevicePropertyStore for the device `instanceId`.

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "Db.h"
+#include "FaultPlan.h"
 
 namespace sim {
 
@@ -247,6 +248,72 @@ public:
         if ((m_Access & KEY_SET_VALUE) == 0) {
             return E_ACCESSDENIED;
         }
+        int64_t lazyDepth = 0;
+        if (const auto hit = FaultPlan::Instance().Check("store.write", db::ToUtf8(pszName))) {
+            if (hit->action == "fail") {
+                return static_cast<HRESULT>(hit->value != 0 ? hit->value : E_FAIL);
+            }
+            if (hit->action == "lazy") {
+                lazyDepth = hit->value;
+            }
+        }
+        if (lazyDepth <= 0) {
+            return Write(pszName, pv);
+        }
+        // The write and its journal entry land together, or neither does.
+        HRESULT hr = m_Db.Exec("BEGIN IMMEDIATE");
+        if (FAILED(hr)) {
+            return hr;
+        }
+        hr = Journal(pszName, lazyDepth);
+        if (SUCCEEDED(hr)) {
+            hr = Write(pszName, pv);
+        }
+        if (SUCCEEDED(hr)) {
+            hr = m_Db.Exec("COMMIT");
+        }
+        if (FAILED(hr)) {
+            m_Db.Exec("ROLLBACK");
+        }
+        return hr;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+
+    // Records what a write of `name` replaces, keeping this process's last `depth` entries.
+    HRESULT Journal(LPCWSTR name, int64_t depth) {
+        const auto owner = static_cast<sqlite3_int64>(GetCurrentProcessId());
+        Statement s;
+        HRESULT hr = PrepareForKey(
+            s,
+            "INSERT INTO lazy_journal(owner, instance, key, name, had, vt, value) "
+            "SELECT ?4, ?1, ?2, ?3, count(v.name), v.vt, v.value FROM (SELECT 1) LEFT JOIN "
+            "property_values v ON v.instance=?1 AND v.key=?2 AND v.name=?3");
+        if (FAILED(hr)) {
+            return hr;
+        }
+        s.BindText(3, db::ToUtf8(name));
+        s.BindInt(4, owner);
+        hr = s.Step();
+        if (FAILED(hr)) {
+            return hr;
+        }
+        Statement trim;
+        hr = trim.Prepare(m_Db,
+                          "DELETE FROM lazy_journal WHERE owner=?1 AND seq NOT IN (SELECT seq "
+                          "FROM lazy_journal WHERE owner=?1 ORDER BY seq DESC LIMIT ?2)");
+        if (FAILED(hr)) {
+            return hr;
+        }
+        trim.BindInt(1, owner);
+        trim.BindInt(2, depth);
+        hr = trim.Step();
+        return FAILED(hr) ? hr : S_OK;
+    }
+
+    HRESULT Write(LPCWSTR pszName, const PROPVARIANT* pv) {
         Statement s;
         HRESULT hr =
             PrepareForKey(s,
@@ -313,10 +380,6 @@ public:
         }
         hr = s.Step();
         return FAILED(hr) ? hr : S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
     }
 
     STDMETHODIMP GetNameCount(DWORD* pdwCount) override try {

@@ -1,6 +1,7 @@
 // Power lost at any point: the host process is killed (SIGKILL, no clean-up) at evenly
-// spread moments of an update, from device add to release, and the machine is started
-// again and again until the retry policy settles. Nothing persisted may be corrupt, the
+// spread moments of an update, from device add to release, and at named moments of every
+// phase (a "kill" rule of the fault plan), and the machine is started again and again
+// until the retry policy settles. Nothing persisted may be corrupt, the
 // counter may never pass the limit, and every sequence ends with the modem on the new
 // firmware or with retries exhausted.
 #include <windows.h>
@@ -12,6 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iostream>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -113,6 +117,155 @@ TEST_F(PowerLoss, KilledAnywhereTheNextStartsFinishTheUpdate) {
     EXPECT_TRUE(statesAtKill.count(-1) || statesAtKill.count(0) || statesAtKill.count(1));
     EXPECT_TRUE(statesAtKill.count(2)) << "no kill during the download";
     EXPECT_TRUE(statesAtKill.count(3)) << "no kill after the outcome was stored";
+}
+
+// The moments of every phase of an update at which the host is killed, as fault-plan
+// rules: the first start of a machine, whose state and counter are staged first.
+struct KillMoment {
+    const char* Phase;
+    const char* Rule;
+    int State = 0, Counter = 0;  // staged before the start
+};
+// The driver's writes of the two policy values; a fresh machine's defaults are not theirs.
+#define POLICY_WRITE "store.write/FWUpdateProgressState|FWURetryCounter"
+const KillMoment kKillMoments[] = {
+    {"configuration", "host.store.retrieve:kill"},
+    {"configuration", "modem.session.open/command:kill"},
+    {"configuration", "modem.session.open/command:kill@1"},
+    {"decision writes", POLICY_WRITE ":kill", 4, 0},
+    {"decision writes", POLICY_WRITE ":kill@1", 4, 0},
+    {"decision writes", POLICY_WRITE ":kill@2", 4, 0},
+    {"decision writes", POLICY_WRITE ":kill", 2, 1},
+    {"decision writes", POLICY_WRITE ":kill@1", 2, 1},
+    {"decision writes", POLICY_WRITE ":kill@2", 2, 1},
+    {"decision writes", POLICY_WRITE ":kill", 0, 0},
+    {"decision writes", POLICY_WRITE ":kill@1", 6, 3},
+    {"decision writes", "host.store.retrieve:kill@3"},
+    {"session open", "modem.session.open/data:kill"},
+    {"session open", "modem.session.open/data:kill", 1, 0},
+    {"command 4", "modem.command/4:kill"},
+    {"command 4", "modem.command/4:kill", 4, 1},
+    {"state 2", "store.write/FWUpdateProgressState:kill@1"},
+    {"state 2", "store.write/FWUpdateProgressState:kill@3", 4, 0},
+    {"state 2", "flashkit.boot_call:kill"},
+    {"boot", "flashkit.boot:kill"},
+    {"boot", "flashkit.boot:kill", 2, 1},
+    {"boot", "modem.write:kill"},
+    {"boot", "modem.write:kill@1"},
+    {"boot", "modem.write:kill@2"},
+    {"each item", "flashkit.download_call/1:kill"},
+    {"each item", "flashkit.item/1:kill"},
+    {"each item", "flashkit.block/1:kill@1"},
+    {"each item", "flashkit.block/1:kill@3"},
+    {"each item", "flashkit.block/1:kill@5"},
+    {"each item", "flashkit.download_call/2:kill"},
+    {"each item", "flashkit.item/2:kill"},
+    {"each item", "flashkit.block/2:kill@1"},
+    {"each item", "flashkit.block/2:kill@2"},
+    {"each item", "flashkit.item/2:kill", 4, 1},
+    {"end of process", "flashkit.end:kill"},
+    {"end of process", "flashkit.end:kill", 1, 1},
+    {"end of process", "flashkit.end:kill=5"},
+    {"completion writes", "store.write/FWURetryCounter:kill"},
+    {"completion writes", "store.write/FWURetryCounter:kill@1", 4, 0},
+    {"completion writes", "store.write/FWUpdateProgressState:kill@2"},
+    {"completion writes", "store.write/PrevFwVersion:kill"},
+    {"completion writes", "store.write/FWUpdateProgressState:kill=1@2"},
+    {"final pause", "store.write/FWUpdateProgressState:kill=1000@2"},
+    {"final pause", "store.write/FWUpdateProgressState:kill=4000@2"},
+    {"final pause", "store.write/FWUpdateProgressState:kill=8000@2"},
+    {"final pause", "store.write/FWUpdateProgressState:kill=6000@3", 4, 1},
+    {"final pause", "modem.session.open/command:kill@1"},
+    {"release", "modem.command/5:kill"},
+    {"release", "modem.session.close/data:kill"},
+    {"release", "modem.session.close/command:kill"},
+    {"release", "modem.session.close/command:kill@2"},
+};
+#undef POLICY_WRITE
+
+// Killed at each named moment, then restarted until settled; every phase must be reached.
+TEST_F(PowerLoss, KilledInEveryPhaseTheNextStartsFinishTheUpdate) {
+    const std::string bin = brelk_matrix::BinFolder();
+    std::map<std::string, int> reached;
+    [[maybe_unused]] size_t phasesRun = 0;
+    for (const KillMoment& m : kKillMoments) {
+        reached.emplace(m.Phase, 0);
+#ifdef BRELK_SANITIZED
+        // Each sequence costs a few sanitized processes: the first moment of each phase.
+        if (reached.size() == phasesRun) {
+            continue;
+        }
+        ++phasesRun;
+#endif
+        SCOPED_TRACE(std::string(m.Phase) + ": " + m.Rule + " (staged " + std::to_string(m.State) +
+                     "/" + std::to_string(m.Counter) + ")");
+        Machine machine(bin, kTimeScale);
+        if (m.State != 0 || m.Counter != 0) {
+            ASSERT_TRUE(machine.Preset("FWUpdateProgressState", m.State));
+            ASSERT_TRUE(machine.Preset("FWURetryCounter", m.Counter));
+        }
+        const auto killed = machine.Update({"--faults", m.Rule});
+        EXPECT_FALSE(killed.Hung) << killed.Output;
+        if (killed.Signal == SIGKILL) {
+            ++reached[m.Phase];
+        } else {
+            ADD_FAILURE() << "the kill never came (exit code " << killed.ExitCode << ")\n"
+                          << killed.Output;
+        }
+        EXPECT_THAT(CheckDatabase(machine.Folder()), ::testing::IsEmpty());
+        EXPECT_LE(Read(machine).Counter, brelk_matrix::kRetryLimit);
+        StartUntilSettled(machine);
+        if (m.State != 6) {
+            EXPECT_EQ(machine.ModemFirmware(), brelk_matrix::kNewFirmware);
+            EXPECT_EQ(Read(machine).State, 3);
+        }
+        if (HasFailure()) {
+            return;
+        }
+    }
+    std::cout << "phases reached:";
+    for (const auto& [phase, n] : reached) {
+        std::cout << " " << phase << " (" << n << ")";
+        EXPECT_GT(n, 0) << "never killed in phase " << phase;
+    }
+    std::cout << "\n";
+}
+
+int Boots(const Machine& machine) {
+    std::ifstream in(machine.Folder() + "/modem/boots");
+    int n = 0;
+    in >> n;
+    return n;
+}
+
+// A store that loses the last write at a power loss (the registry flushes lazily). Killed
+// after the decision's counter write, the start is not counted; killed in every download,
+// each start loses its state 2 and still counts, so the downloads stay at limit + 1.
+TEST_F(PowerLoss, LostLastWriteKeepsTheDownloadsAtTheLimit) {
+    const std::string lazy = "store.write/FWUpdateProgressState|FWURetryCounter:lazy=1x*";
+    {
+        Machine machine(brelk_matrix::BinFolder(), kTimeScale);
+        ASSERT_TRUE(machine.Preset("FWUpdateProgressState", 4));
+        ASSERT_TRUE(machine.Preset("FWURetryCounter", 0));
+        // 4, 1, counter 1 written; killed before state 2, the counter write is lost.
+        const auto killed = machine.Update(
+            {"--faults", "store.write/FWUpdateProgressState|FWURetryCounter:kill@3;" + lazy});
+        EXPECT_EQ(killed.Signal, SIGKILL) << killed.Output;
+        const auto next = machine.Update();
+        EXPECT_EQ(next.Int("state_before"), 1) << next.Output;
+        EXPECT_EQ(next.Int("counter_before"), 0);
+        EXPECT_EQ(next.Int("counter_prepared"), 1);
+    }
+    Machine machine(brelk_matrix::BinFolder(), kTimeScale);
+    for (int start = 0; start < brelk_matrix::kRetryLimit + 3; ++start) {
+        SCOPED_TRACE("start " + std::to_string(start + 1));
+        const auto result = machine.Update({"--faults", "flashkit.item/1:kill;" + lazy});
+        EXPECT_FALSE(result.Hung);
+        EXPECT_THAT(CheckDatabase(machine.Folder()), ::testing::IsEmpty());
+    }
+    EXPECT_EQ(Boots(machine), brelk_matrix::kRetryLimit + 1);
+    EXPECT_EQ(Read(machine).State, 6);
+    EXPECT_EQ(Read(machine).Counter, brelk_matrix::kRetryLimit);
 }
 
 // Power lost in every download: each start counts as a failed attempt, until the retries
