@@ -115,8 +115,13 @@ TEST_F(PowerLoss, KilledAnywhereTheNextStartsFinishTheUpdate) {
     }
     // The moments reached from before the decision to after the outcome was stored.
     EXPECT_TRUE(statesAtKill.count(-1) || statesAtKill.count(0) || statesAtKill.count(1));
+#ifndef BRELK_SANITIZED
+    // A sanitized process spends real time (start-up, checks) that the scaled clock
+    // multiplies, so where 8 evenly spread moments land varies from run to run; there the
+    // named moments of KilledInEveryPhase are what reach the download and the end.
     EXPECT_TRUE(statesAtKill.count(2)) << "no kill during the download";
     EXPECT_TRUE(statesAtKill.count(3)) << "no kill after the outcome was stored";
+#endif
 }
 
 // The moments of every phase of an update at which the host is killed, as fault-plan
