@@ -8,6 +8,7 @@
 #include <atomic>
 #include <new>
 
+#include "ComBase.h"
 #include "Db.h"
 #include "FaultPlan.h"
 
@@ -108,8 +109,11 @@ bool IsTextType(VARTYPE vt) {
     return vt == VT_LPWSTR || vt == VT_LPSTR || vt == VT_BSTR;
 }
 
-class CNamedPropertyStore final : public IWDFNamedPropertyStore2 {
+class CNamedPropertyStore final
+    : public simcom::ComObject<CNamedPropertyStore, IWDFNamedPropertyStore2> {
 public:
+    static const simcom::InterfaceEntry<CNamedPropertyStore> kInterfaces[];
+
     CNamedPropertyStore(std::wstring instance, std::wstring key, REGSAM access,
                         std::shared_ptr<MachineStore::Counters> counters)
         : m_Instance(db::ToUtf8(instance)),
@@ -154,28 +158,6 @@ public:
         }
         *disposition = OpenedExistingStore;
         return hr == S_OK ? S_OK : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFNamedPropertyStore) ||
-            IsEqualIID(riid, IID_IWDFNamedPropertyStore2)) {
-            *ppv = static_cast<IWDFNamedPropertyStore2*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_cRef; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG n = --m_cRef;
-        if (n == 0) {
-            delete this;
-        }
-        return n;
     }
 
     STDMETHODIMP GetNamedValue(LPCWSTR pszName, PROPVARIANT* pv) override try {
@@ -459,9 +441,8 @@ public:
     }
 
 private:
-    ~CNamedPropertyStore() { --m_Counters->Alive; }
+    ~CNamedPropertyStore() override { --m_Counters->Alive; }
 
-    std::atomic<ULONG> m_cRef{1};
     const std::string m_Instance;  // UTF-8, as the database keys it
     const std::string m_Key;
     const REGSAM m_Access;
@@ -471,34 +452,22 @@ private:
     Connection m_Db;
 };
 
-class CUnifiedPropertyStore final : public IWDFUnifiedPropertyStore {
+const simcom::InterfaceEntry<CNamedPropertyStore> CNamedPropertyStore::kInterfaces[] = {
+    simcom::Entry<CNamedPropertyStore, IWDFNamedPropertyStore2>(IID_IWDFNamedPropertyStore2),
+    simcom::Entry<CNamedPropertyStore, IWDFNamedPropertyStore2>(IID_IWDFNamedPropertyStore),
+    {},
+};
+
+class CUnifiedPropertyStore final
+    : public simcom::ComObject<CUnifiedPropertyStore, IWDFUnifiedPropertyStore> {
 public:
+    static const simcom::InterfaceEntry<CUnifiedPropertyStore> kInterfaces[];
+
     CUnifiedPropertyStore(std::wstring instance, std::wstring key)
         : m_Instance(db::ToUtf8(instance)), m_Key(db::ToUtf8(key)) {}
 
     HRESULT Open(const MachineStore& store) {
         return m_Db.Open(store.Path(), store.Options().BusyTimeoutMs);
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFUnifiedPropertyStore)) {
-            *ppv = static_cast<IWDFUnifiedPropertyStore*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_cRef; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG n = --m_cRef;
-        if (n == 0) {
-            delete this;
-        }
-        return n;
     }
 
     STDMETHODIMP SetPropertyData(const DEVPROPKEY* PropertyKey, LCID Lcid, ULONG Flags,
@@ -571,7 +540,7 @@ public:
     }
 
 private:
-    ~CUnifiedPropertyStore() = default;
+    ~CUnifiedPropertyStore() override = default;
 
     void Bind(Statement& s, const DEVPROPKEY* key, LCID lcid) {
         WCHAR text[40] = {};
@@ -583,10 +552,14 @@ private:
         s.BindInt(5, lcid);
     }
 
-    std::atomic<ULONG> m_cRef{1};
     const std::string m_Instance;
     const std::string m_Key;
     Connection m_Db;
+};
+
+const simcom::InterfaceEntry<CUnifiedPropertyStore> CUnifiedPropertyStore::kInterfaces[] = {
+    simcom::Entry<CUnifiedPropertyStore, IWDFUnifiedPropertyStore>(IID_IWDFUnifiedPropertyStore),
+    {},
 };
 
 }  // namespace
