@@ -12,6 +12,7 @@
 #include "HostStory.h"
 #include "HostText.h"
 #include "HostedDriver.h"
+#include "PersistedValues.h"
 #include "SimModem.h"
 #include "TraceSession.h"
 #include "BootLoader.h"
@@ -104,13 +105,13 @@ HostDecision DecisionAfterPrepare(const HostReport& r, bool command4Sent) {
         return HostDecision::Failed;
     }
     // A download that failed at once may already have stored its outcome.
-    if (r.StateAfterPrepare == 2 || command4Sent) {
+    if (r.StateAfterPrepare == persisted::kStateDownloading || command4Sent) {
         return HostDecision::Upgrade;
     }
-    if (r.StateAfterPrepare == 3) {
+    if (r.StateAfterPrepare == persisted::kStateCompleted) {
         return HostDecision::Current;
     }
-    if (r.StateAfterPrepare == 6) {
+    if (r.StateAfterPrepare == persisted::kStateRetriesExhausted) {
         return HostDecision::Exhausted;
     }
     return HostDecision::None;
@@ -136,8 +137,8 @@ void WaitForDownload(const HostOptions& o, const MachineRun& machine, sim::SimMo
             break;
         }
         // A read that fails (the driver holds the database) tells nothing.
-        if (const int state = machine.Read(L"FWUpdateProgressState");
-            leftDownloading == 0 && state >= 0 && state != 2) {
+        if (const int state = machine.Read(persisted::kProgressStateName);
+            leftDownloading == 0 && state >= 0 && state != persisted::kStateDownloading) {
             leftDownloading = now;
         }
         if (leftDownloading != 0) {
@@ -190,8 +191,8 @@ bool HostDriver(const HostOptions& o, const MachineRun& machine, sim::SimModem& 
         r.PrepareHr = driver.PrepareHardware();
         const ULONGLONG prepared = GetTickCount64();
         story.DebugOutput(r);
-        r.StateAfterPrepare = machine.Read(L"FWUpdateProgressState");
-        r.CounterAfterPrepare = machine.Read(L"FWURetryCounter");
+        r.StateAfterPrepare = machine.Read(persisted::kProgressStateName);
+        r.CounterAfterPrepare = machine.Read(persisted::kRetryCounterName);
         story.Line("device   prepare hardware: " + HrText(r.PrepareHr));
         r.Decision = DecisionAfterPrepare(r, Command4Sent(modem, commandsBefore));
         PrintDecision(story, r);
@@ -259,8 +260,8 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
         story.Line(failure);
         return finish(3);
     }
-    r.StateBefore = machine.Read(L"FWUpdateProgressState");
-    r.CounterBefore = machine.Read(L"FWURetryCounter");
+    r.StateBefore = machine.Read(persisted::kProgressStateName);
+    r.CounterBefore = machine.Read(persisted::kRetryCounterName);
     const ImageFacts image = ReadImageFacts(o.MachineFolder);
     r.ImageVersion = image.Version;
     r.ItemsTotal = image.Items;
@@ -312,8 +313,8 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     r.ModemBytes = modem.Stats().BytesWritten;
     modem.Stop();
     r.ModemAfter = modem.FirmwareVersion();
-    r.StateAfter = machine.Read(L"FWUpdateProgressState");
-    r.CounterAfter = machine.Read(L"FWURetryCounter");
+    r.StateAfter = machine.Read(persisted::kProgressStateName);
+    r.CounterAfter = machine.Read(persisted::kRetryCounterName);
     if (const HRESULT hrFlush = machine.Close(); FAILED(hrFlush)) {
         r.Problems.push_back("the store's writes could not be flushed: " + HrText(hrFlush));
     }

@@ -8,6 +8,7 @@
 
 #include "FaultPlan.h"
 #include "HostText.h"
+#include "PersistedValues.h"
 #include "winplat/debugout.h"
 
 namespace fwhost {
@@ -129,7 +130,8 @@ Outcome OutcomeOf(const HostReport& r, bool hosted) {
     }
     switch (r.Decision) {
         case HostDecision::Upgrade:
-            return r.StateAfter == 3 ? Outcome::Updated : Outcome::UpdateFailed;
+            return r.StateAfter == persisted::kStateCompleted ? Outcome::Updated
+                                                              : Outcome::UpdateFailed;
         case HostDecision::Current:
             return Outcome::Current;
         case HostDecision::Exhausted:

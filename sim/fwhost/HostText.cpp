@@ -4,22 +4,24 @@
 #include <cctype>
 #include <cstdio>
 
+#include "PersistedValues.h"
+
 namespace fwhost {
 namespace {
 
 const char* StateName(int state) {
     switch (state) {
-        case 0:
+        case persisted::kStateNone:
             return "none";
-        case 1:
+        case persisted::kStatePending:
             return "pending";
-        case 2:
+        case persisted::kStateDownloading:
             return "downloading";
-        case 3:
+        case persisted::kStateCompleted:
             return "completed";
-        case 4:
+        case persisted::kStateFailed:
             return "failed";
-        case 6:
+        case persisted::kStateRetriesExhausted:
             return "retries exhausted";
         default:
             return "unknown, read as failed";

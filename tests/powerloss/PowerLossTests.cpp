@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "PersistedValues.h"
 #include "UpdateRun.h"
 
 namespace {
@@ -41,8 +42,8 @@ struct Persisted {
 };
 
 Persisted Read(const Machine& machine) {
-    return {PersistedValue(machine.Folder(), "FWUpdateProgressState"),
-            PersistedValue(machine.Folder(), "FWURetryCounter")};
+    return {PersistedValue(machine.Folder(), persisted::kProgressStateText),
+            PersistedValue(machine.Folder(), persisted::kRetryCounterText)};
 }
 
 // Fault-free starts until the policy settles; each start must do what the policy says
@@ -59,8 +60,9 @@ int StartUntilSettled(Machine& machine) {
         EXPECT_THAT(CheckDatabase(machine.Folder()), ::testing::IsEmpty());
         const Persisted after = Read(machine);
         EXPECT_LE(after.Counter, brelk_matrix::kRetryLimit);
-        if ((after.State == 3 && machine.ModemFirmware() == brelk_matrix::kNewFirmware) ||
-            after.State == 6) {
+        if ((after.State == persisted::kStateCompleted &&
+             machine.ModemFirmware() == brelk_matrix::kNewFirmware) ||
+            after.State == persisted::kStateRetriesExhausted) {
             return start;
         }
         if (::testing::Test::HasFailure()) {
@@ -108,7 +110,7 @@ TEST_F(PowerLoss, KilledAnywhereTheNextStartsFinishTheUpdate) {
         // A fresh machine's first attempt: nothing can use up the retries.
         StartUntilSettled(machine);
         EXPECT_EQ(machine.ModemFirmware(), brelk_matrix::kNewFirmware);
-        EXPECT_EQ(Read(machine).State, 3);
+        EXPECT_EQ(Read(machine).State, persisted::kStateCompleted);
         if (HasFailure()) {
             return;
         }
@@ -126,6 +128,13 @@ TEST_F(PowerLoss, KilledAnywhereTheNextStartsFinishTheUpdate) {
 
 // The moments of every phase of an update at which the host is killed, as fault-plan
 // rules: the first start of a machine, whose state and counter are staged first.
+// The persisted progress states the moments stage.
+constexpr int kNone = persisted::kStateNone;
+constexpr int kPending = persisted::kStatePending;
+constexpr int kDownloading = persisted::kStateDownloading;
+constexpr int kFailed = persisted::kStateFailed;
+constexpr int kExhausted = persisted::kStateRetriesExhausted;
+
 struct KillMoment {
     const char* Phase;
     const char* Rule;
@@ -137,24 +146,24 @@ const KillMoment kKillMoments[] = {
     {"configuration", "host.store.retrieve:kill"},
     {"configuration", "modem.session.open/command:kill"},
     {"configuration", "modem.session.open/command:kill@1"},
-    {"decision writes", POLICY_WRITE ":kill", 4, 0},
-    {"decision writes", POLICY_WRITE ":kill@1", 4, 0},
-    {"decision writes", POLICY_WRITE ":kill@2", 4, 0},
-    {"decision writes", POLICY_WRITE ":kill", 2, 1},
-    {"decision writes", POLICY_WRITE ":kill@1", 2, 1},
-    {"decision writes", POLICY_WRITE ":kill@2", 2, 1},
-    {"decision writes", POLICY_WRITE ":kill", 0, 0},
-    {"decision writes", POLICY_WRITE ":kill@1", 6, 3},
+    {"decision writes", POLICY_WRITE ":kill", kFailed, 0},
+    {"decision writes", POLICY_WRITE ":kill@1", kFailed, 0},
+    {"decision writes", POLICY_WRITE ":kill@2", kFailed, 0},
+    {"decision writes", POLICY_WRITE ":kill", kDownloading, 1},
+    {"decision writes", POLICY_WRITE ":kill@1", kDownloading, 1},
+    {"decision writes", POLICY_WRITE ":kill@2", kDownloading, 1},
+    {"decision writes", POLICY_WRITE ":kill", kNone, 0},
+    {"decision writes", POLICY_WRITE ":kill@1", kExhausted, 3},
     {"decision writes", "host.store.retrieve:kill@3"},
     {"session open", "modem.session.open/data:kill"},
-    {"session open", "modem.session.open/data:kill", 1, 0},
+    {"session open", "modem.session.open/data:kill", kPending, 0},
     {"command 4", "modem.command/4:kill"},
-    {"command 4", "modem.command/4:kill", 4, 1},
+    {"command 4", "modem.command/4:kill", kFailed, 1},
     {"state 2", "store.write/FWUpdateProgressState:kill@1"},
-    {"state 2", "store.write/FWUpdateProgressState:kill@3", 4, 0},
+    {"state 2", "store.write/FWUpdateProgressState:kill@3", kFailed, 0},
     {"state 2", "flashkit.boot_call:kill"},
     {"boot", "flashkit.boot:kill"},
-    {"boot", "flashkit.boot:kill", 2, 1},
+    {"boot", "flashkit.boot:kill", kDownloading, 1},
     {"boot", "modem.write:kill"},
     {"boot", "modem.write:kill@1"},
     {"boot", "modem.write:kill@2"},
@@ -167,19 +176,19 @@ const KillMoment kKillMoments[] = {
     {"each item", "flashkit.item/2:kill"},
     {"each item", "flashkit.block/2:kill@1"},
     {"each item", "flashkit.block/2:kill@2"},
-    {"each item", "flashkit.item/2:kill", 4, 1},
+    {"each item", "flashkit.item/2:kill", kFailed, 1},
     {"end of process", "flashkit.end:kill"},
-    {"end of process", "flashkit.end:kill", 1, 1},
+    {"end of process", "flashkit.end:kill", kPending, 1},
     {"end of process", "flashkit.end:kill=5"},
     {"completion writes", "store.write/FWURetryCounter:kill"},
-    {"completion writes", "store.write/FWURetryCounter:kill@1", 4, 0},
+    {"completion writes", "store.write/FWURetryCounter:kill@1", kFailed, 0},
     {"completion writes", "store.write/FWUpdateProgressState:kill@2"},
     {"completion writes", "store.write/PrevFwVersion:kill"},
     {"completion writes", "store.write/FWUpdateProgressState:kill=1@2"},
     {"final pause", "store.write/FWUpdateProgressState:kill=1000@2"},
     {"final pause", "store.write/FWUpdateProgressState:kill=4000@2"},
     {"final pause", "store.write/FWUpdateProgressState:kill=8000@2"},
-    {"final pause", "store.write/FWUpdateProgressState:kill=6000@3", 4, 1},
+    {"final pause", "store.write/FWUpdateProgressState:kill=6000@3", kFailed, 1},
     {"final pause", "modem.session.open/command:kill@1"},
     {"release", "modem.command/5:kill"},
     {"release", "modem.session.close/data:kill"},
@@ -206,8 +215,8 @@ TEST_F(PowerLoss, KilledInEveryPhaseTheNextStartsFinishTheUpdate) {
                      "/" + std::to_string(m.Counter) + ")");
         Machine machine(bin, kTimeScale);
         if (m.State != 0 || m.Counter != 0) {
-            ASSERT_TRUE(machine.Preset("FWUpdateProgressState", m.State));
-            ASSERT_TRUE(machine.Preset("FWURetryCounter", m.Counter));
+            ASSERT_TRUE(machine.Preset(persisted::kProgressStateText, m.State));
+            ASSERT_TRUE(machine.Preset(persisted::kRetryCounterText, m.Counter));
         }
         const auto killed = machine.Update({"--faults", m.Rule});
         EXPECT_FALSE(killed.Hung) << killed.Output;
@@ -222,7 +231,7 @@ TEST_F(PowerLoss, KilledInEveryPhaseTheNextStartsFinishTheUpdate) {
         StartUntilSettled(machine);
         if (m.State != 6) {
             EXPECT_EQ(machine.ModemFirmware(), brelk_matrix::kNewFirmware);
-            EXPECT_EQ(Read(machine).State, 3);
+            EXPECT_EQ(Read(machine).State, persisted::kStateCompleted);
         }
         if (HasFailure()) {
             return;
@@ -250,8 +259,8 @@ TEST_F(PowerLoss, LostLastWriteKeepsTheDownloadsAtTheLimit) {
     const std::string lazy = "store.write/FWUpdateProgressState|FWURetryCounter:lazy=1x*";
     {
         Machine machine(brelk_matrix::BinFolder(), kTimeScale);
-        ASSERT_TRUE(machine.Preset("FWUpdateProgressState", 4));
-        ASSERT_TRUE(machine.Preset("FWURetryCounter", 0));
+        ASSERT_TRUE(machine.Preset(persisted::kProgressStateText, persisted::kStateFailed));
+        ASSERT_TRUE(machine.Preset(persisted::kRetryCounterText, 0));
         // 4, 1, counter 1 written; killed before state 2, the counter write is lost.
         const auto killed = machine.Update(
             {"--faults", "store.write/FWUpdateProgressState|FWURetryCounter:kill@3;" + lazy});
@@ -269,7 +278,7 @@ TEST_F(PowerLoss, LostLastWriteKeepsTheDownloadsAtTheLimit) {
         EXPECT_THAT(CheckDatabase(machine.Folder()), ::testing::IsEmpty());
     }
     EXPECT_EQ(Boots(machine), brelk_matrix::kRetryLimit + 1);
-    EXPECT_EQ(Read(machine).State, 6);
+    EXPECT_EQ(Read(machine).State, persisted::kStateRetriesExhausted);
     EXPECT_EQ(Read(machine).Counter, brelk_matrix::kRetryLimit);
 }
 
@@ -288,7 +297,7 @@ TEST_F(PowerLoss, KilledInEveryDownloadEndsWithRetriesExhausted) {
         // This start's download: state 2 again, with the counter it granted.
         auto downloading = [&] {
             const Persisted p = Read(machine);
-            return p.State == 2 && p.Counter == attempt;
+            return p.State == persisted::kStateDownloading && p.Counter == attempt;
         };
         while (!downloading() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -301,7 +310,7 @@ TEST_F(PowerLoss, KilledInEveryDownloadEndsWithRetriesExhausted) {
     }
     const auto result = machine.Update();
     EXPECT_EQ(result.Get("decision"), "exhausted") << result.Output;
-    EXPECT_EQ(Read(machine).State, 6);
+    EXPECT_EQ(Read(machine).State, persisted::kStateRetriesExhausted);
     EXPECT_EQ(Read(machine).Counter, brelk_matrix::kRetryLimit);
     EXPECT_EQ(machine.ModemFirmware(), brelk_matrix::kOldFirmware);
     EXPECT_THAT(CheckDatabase(machine.Folder()), ::testing::IsEmpty());

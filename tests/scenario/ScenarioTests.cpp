@@ -24,6 +24,7 @@
 
 #include "FirmwareImage.h"
 #include "HostRunner.h"
+#include "PersistedValues.h"
 
 extern char** environ;
 
@@ -163,7 +164,7 @@ public:
 
     int State() const {
         return fwhost::ReadPersistedUint(m_Folder, fwhost::kDefaultInstanceId,
-                                         L"FWUpdateProgressState");
+                                         persisted::kProgressStateName);
     }
 
 private:
@@ -177,6 +178,14 @@ const std::vector<fwimage::ItemSpec> kItems = {
 const std::vector<fwimage::ItemSpec> kSlowItems = {{"modem", 4, 256 * 1024, ""}};
 const std::vector<fwimage::ItemSpec> kNothingToDownload = {{"boot", 2, 4096, ""},
                                                            {"nvm", 3, 8192, ""}};
+
+// The persisted progress states the starts expect.
+constexpr int kPending = persisted::kStatePending;
+constexpr int kCompleted = persisted::kStateCompleted;
+constexpr int kFailed = persisted::kStateFailed;
+constexpr int kExhausted = persisted::kStateRetriesExhausted;
+constexpr int kNone = persisted::kStateNone;
+constexpr int kDownloading = persisted::kStateDownloading;
 
 // What one start must show. Empty texts and -2 are not checked.
 struct Expect {
@@ -218,65 +227,67 @@ const Scenario kScenarios[] = {
      kNew,
      kItems,
      "1.0.0",
-     {{{}, {0, "upgrade", 0, 3, 0, "2.0.0"}}, {{}, {0, "current", 0, 3, 0, "2.0.0"}}}},
-    {"firmware current", kNew, kItems, "2.0.0", {{{}, {0, "current", 0, 3, 0, "2.0.0"}}}},
+     {{{}, {0, "upgrade", 0, kCompleted, 0, "2.0.0"}},
+      {{}, {0, "current", 0, kCompleted, 0, "2.0.0"}}}},
+    {"firmware current", kNew, kItems, "2.0.0", {{{}, {0, "current", 0, kCompleted, 0, "2.0.0"}}}},
     {"equal versions, forced device key",
      kNew,
      kItems,
      "2.0.0",
-     {{{"--force-key"}, {0, "upgrade", 0, 3, 0, "2.0.0"}}}},
+     {{{"--force-key"}, {0, "upgrade", 0, kCompleted, 0, "2.0.0"}}}},
     {"download always fails until retries are exhausted, then the limit is raised",
      kNew,
      kItems,
      "1.0.0",
-     {{kAlwaysFails, {1, "upgrade", 0, 4, 0, "1.0.0"}},
-      {kAlwaysFails, {1, "upgrade", 1, 4, 1, "1.0.0"}},
-      {kAlwaysFails, {1, "upgrade", 2, 4, 2, "1.0.0"}},
-      {kAlwaysFails, {1, "upgrade", 3, 4, 3, "1.0.0"}},
-      {kAlwaysFails, {1, "exhausted", 3, 6, 3, "1.0.0"}},
-      {kAlwaysFails, {1, "exhausted", 3, 6, 3, "1.0.0"}},
-      {{"--retry-limit", "5"}, {0, "upgrade", 4, 3, 0, "2.0.0"}}}},
+     {{kAlwaysFails, {1, "upgrade", 0, kFailed, 0, "1.0.0"}},
+      {kAlwaysFails, {1, "upgrade", 1, kFailed, 1, "1.0.0"}},
+      {kAlwaysFails, {1, "upgrade", 2, kFailed, 2, "1.0.0"}},
+      {kAlwaysFails, {1, "upgrade", 3, kFailed, 3, "1.0.0"}},
+      {kAlwaysFails, {1, "exhausted", 3, kExhausted, 3, "1.0.0"}},
+      {kAlwaysFails, {1, "exhausted", 3, kExhausted, 3, "1.0.0"}},
+      {{"--retry-limit", "5"}, {0, "upgrade", 4, kCompleted, 0, "2.0.0"}}}},
     {"download that fails at once is still seen as an upgrade, and its final command awaited",
      kNew,
      kItems,
      "1.0.0",
-     {{{"--faults", "flashkit.boot_call:refuse"}, {1, "upgrade", 0, 4, 0, "1.0.0"}}}},
+     {{{"--faults", "flashkit.boot_call:refuse"}, {1, "upgrade", 0, kFailed, 0, "1.0.0"}}}},
     {"host killed during the download, then started again",
      kNew,
      kSlowItems,
      "1.0.0",
-     {{kSlowBlocks, {-2, "", -2, 2, 0, "1.0.0"}, true}, {{}, {0, "upgrade", 1, 3, 0, "2.0.0"}}}},
-    {"no image", "", {}, "1.0.0", {{{}, {1, "failed", 0, 0, 0, "1.0.0"}}}},
+     {{kSlowBlocks, {-2, "", -2, kDownloading, 0, "1.0.0"}, true},
+      {{}, {0, "upgrade", 1, kCompleted, 0, "2.0.0"}}}},
+    {"no image", "", {}, "1.0.0", {{{}, {1, "failed", 0, kNone, 0, "1.0.0"}}}},
     {"image without downloadable items",
      kNew,
      kNothingToDownload,
      "1.0.0",
-     {{{}, {0, "upgrade", 0, 3, 0, ""}}}},
+     {{{}, {0, "upgrade", 0, kCompleted, 0, ""}}}},
     {"image with an empty table of contents",
      kNew,
      {},
      "1.0.0",
-     {{{}, {1, "failed", 0, 1, 0, "1.0.0"}}}},
+     {{{}, {1, "failed", 0, kPending, 0, "1.0.0"}}}},
     {"version text without the 1: marker",
      "QB4410 FW 2.0.0",
      kItems,
      "1.0.0",
-     {{{}, {1, "failed", 0, 0, 0, "1.0.0"}}}},
+     {{{}, {1, "failed", 0, kNone, 0, "1.0.0"}}}},
     {"Parlex.dll missing",
      kNew,
      kItems,
      "1.0.0",
-     {{{"--parlex", "none"}, {1, "", -2, 0, 0, "1.0.0"}}}},
+     {{{"--parlex", "none"}, {1, "", -2, kNone, 0, "1.0.0"}}}},
     {"Parlex.dll lacking an export",
      kNew,
      kItems,
      "1.0.0",
-     {{{"--parlex", "no-SendRetryCountToOEM"}, {1, "", -2, 0, 0, "1.0.0"}}}},
+     {{{"--parlex", "no-SendRetryCountToOEM"}, {1, "", -2, kNone, 0, "1.0.0"}}}},
     {"Flashkit.dll missing",
      kNew,
      kItems,
      "1.0.0",
-     {{{"--flashkit", "none"}, {1, "", -2, 0, 0, "1.0.0"}}}},
+     {{{"--flashkit", "none"}, {1, "", -2, kNone, 0, "1.0.0"}}}},
 };
 
 // Waits (bounded) until the running host has stored "downloading", then kills it.
@@ -327,7 +338,7 @@ TEST(Scenario, StartAfterStart) {
             }
             EXPECT_EQ(machine.State(), w.StateAfter);
             EXPECT_EQ(fwhost::ReadPersistedUint(machine.Folder(), fwhost::kDefaultInstanceId,
-                                                L"FWURetryCounter"),
+                                                persisted::kRetryCounterName),
                       w.CounterAfter);
             if (!w.ModemAfter.empty()) {
                 std::ifstream fw(machine.Folder() + "/modem/firmware_version");
@@ -350,9 +361,9 @@ TEST(Scenario, StartAfterStart) {
                 EXPECT_NE(final, commands.end());
                 EXPECT_NE(set5, commands.end());
                 EXPECT_LT(final, set5);
-                EXPECT_TRUE(
-                    r.Said(w.StateAfter == 3 ? "Firmware upgrade done" : "Result in OEM DLL-FAIL"));
-                if (w.StateAfter == 3) {
+                EXPECT_TRUE(r.Said(w.StateAfter == kCompleted ? "Firmware upgrade done"
+                                                              : "Result in OEM DLL-FAIL"));
+                if (w.StateAfter == kCompleted) {
                     EXPECT_EQ(r["items_done"], r["items_total"]);
                     EXPECT_EQ(r["bytes_done"], r["bytes_total"]);
                 }

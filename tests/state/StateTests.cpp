@@ -18,6 +18,7 @@
 #include "DeviceHarness.h"
 #include "FaultPlan.h"
 #include "HResultPrinter.h"
+#include "PersistedValues.h"
 
 extern char** environ;
 
@@ -25,6 +26,14 @@ namespace brelk::test {
 namespace {
 
 constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070002);
+
+// The states the host, the tools and the tests name are the ones the driver writes.
+static_assert(persisted::kStateNone == PROGRESS_NONE);
+static_assert(persisted::kStatePending == PROGRESS_PENDING);
+static_assert(persisted::kStateDownloading == PROGRESS_DOWNLOADING);
+static_assert(persisted::kStateCompleted == PROGRESS_COMPLETED);
+static_assert(persisted::kStateFailed == PROGRESS_FAILED);
+static_assert(persisted::kStateRetriesExhausted == PROGRESS_RETRIES_EXHAUSTED);
 constexpr HRESULT kTypeMismatch = HRESULT_FROM_WIN32(ERROR_DATATYPE_MISMATCH);
 
 class StateTest : public ::testing::Test {
@@ -98,9 +107,10 @@ protected:
 TEST_F(StateTest, FirstSeenDeviceGetsTheThreeDefaults) {
     EXPECT_HR(S_OK, Device()->InitializeUpgradeState(Fx()));
 
-    EXPECT_EQ(StoredType(L"FWUpdateProgressState"), VT_UINT);
-    EXPECT_EQ(StoredType(L"FWURetryCounter"), VT_UINT);
-    EXPECT_EQ(StoredType(L"PrevFwVersion"), VT_LPSTR);
+    // Under the names the host and the tools read.
+    EXPECT_EQ(StoredType(persisted::kProgressStateName), VT_UINT);
+    EXPECT_EQ(StoredType(persisted::kRetryCounterName), VT_UINT);
+    EXPECT_EQ(StoredType(persisted::kPrevFwVersionName), VT_LPSTR);
     UCHAR state = 0xA5, counter = 0xA5;
     char version[100];
     memset(version, 'x', sizeof(version));

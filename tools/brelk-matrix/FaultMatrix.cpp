@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "PersistedValues.h"
+
 namespace brelk_matrix {
 
 namespace {
@@ -10,13 +12,18 @@ namespace {
 // command and command 5.
 constexpr const char* kAll = "q1 q3 s4 f1 s5";
 constexpr const char* kQueries = "q1 q3";
-constexpr Expect kUpdated = {"upgrade", 3, 0, true, kAll, 2};
-constexpr Expect kNotStarted = {"failed", 1, 0, false, kQueries, 0};  // counted at the next start
+// The persisted progress states the rows expect.
+constexpr int kPending = persisted::kStatePending;
+constexpr int kCompleted = persisted::kStateCompleted;
+constexpr int kFailed = persisted::kStateFailed;
+constexpr Expect kUpdated = {"upgrade", kCompleted, 0, true, kAll, 2};
+// Counted at the next start.
+constexpr Expect kNotStarted = {"failed", kPending, 0, false, kQueries, 0};
 constexpr Expect Failed(int items) {
-    return {"upgrade", 4, 0, false, kAll, items};
+    return {"upgrade", kFailed, 0, false, kAll, items};
 }
 constexpr Expect Updated(const char* commands) {
-    return {"upgrade", 3, 0, true, commands, 2};
+    return {"upgrade", kCompleted, 0, true, commands, 2};
 }
 
 // The image: item 0 (class 2) is not downloaded, item 1 (class 4, six 16 KiB blocks)
@@ -49,7 +56,7 @@ const std::vector<Row> kRows = {
     {"decision", "modem.complete/close-command:drop", kUpdated},
     {"decision", "modem.session.close/command:refuse", kUpdated},
     {"decision", "modem.session.close/command:fail", kUpdated},
-    {"decision", "modem.silent:on", {"failed", 1, 0, false, "", 0}},
+    {"decision", "modem.silent:on", {"failed", kPending, 0, false, "", 0}},
 
     // The flash service's data session.
     {"session open", "modem.session.open/data:refuse", kNotStarted},
@@ -63,10 +70,14 @@ const std::vector<Row> kRows = {
     {"command 4", "modem.complete/open-command:drop@2", kNotStarted},
     {"command 4", "modem.command/4:refuse", kNotStarted},
     {"command 4", "modem.command/4:fail", kUpdated},
-    {"command 4", "modem.complete/set:drop", {"failed", 1, 0, false, "q1 q3 s4", 0}},
-    {"command 4", "modem.complete/set:delay=20000", {"failed", 1, 0, false, "q1 q3 s4", 0}},
+    {"command 4", "modem.complete/set:drop", {"failed", kPending, 0, false, "q1 q3 s4", 0}},
+    {"command 4", "modem.complete/set:delay=20000", {"failed", kPending, 0, false, "q1 q3 s4", 0}},
     // The last retry the limit allows: the next start finds retries exhausted.
-    {"command 4", "modem.command/4:refuse", {"failed", 1, 3, false, kQueries, 0}, 4, 2},
+    {"command 4",
+     "modem.command/4:refuse",
+     {"failed", kPending, 3, false, kQueries, 0},
+     kFailed,
+     2},
 
     // Booting the loader: refusals, status 1 and the library's silence fail the attempt;
     // transport damage the loader cannot answer fails it too.
@@ -86,7 +97,7 @@ const std::vector<Row> kRows = {
     {"boot", "modem.notify:missing", Failed(0)},
     {"boot", "modem.notify:corrupt", Failed(0)},
     {"boot", "modem.notify:delay=20000x*", Failed(0)},
-    {"boot", "modem.silent:on@10", {"upgrade", 4, 0, false, "q1 q3 s4", 0}},
+    {"boot", "modem.silent:on@10", {"upgrade", kFailed, 0, false, "q1 q3 s4", 0}},
 
     // Each item. A lost write or reply inside an item is sent again by the library.
     {"item 1", "flashkit.download_call/1:refuse", Failed(0)},
@@ -97,7 +108,7 @@ const std::vector<Row> kRows = {
     {"item 1", "flashkit.block/1:delay=2000", kUpdated},
     {"item 1", "modem.write:fail@8", kUpdated},
     {"item 1", "modem.notify:drop@8", kUpdated},
-    {"item 1", "flashkit.item/1:status1", {"upgrade", 4, 3, false, kAll, 0}, 4, 2},
+    {"item 1", "flashkit.item/1:status1", {"upgrade", kFailed, 3, false, kAll, 0}, kFailed, 2},
     {"item 2", "flashkit.download_call/2:refuse", Failed(1)},
     {"item 2", "flashkit.item/2:status1", Failed(1)},
     {"item 2", "flashkit.item/2:hang", Failed(1)},
@@ -167,8 +178,9 @@ RowResult RunRow(const Row& row, const std::string& binFolder, double timeScale)
     RowResult result;
     Machine machine(binFolder, timeScale);
     auto& bad = result.Mismatches;
-    if (row.PresetState >= 0 && !(machine.Preset("FWUpdateProgressState", row.PresetState) &&
-                                  machine.Preset("FWURetryCounter", row.PresetCounter))) {
+    if (row.PresetState >= 0 &&
+        !(machine.Preset(persisted::kProgressStateText, row.PresetState) &&
+          machine.Preset(persisted::kRetryCounterText, row.PresetCounter))) {
         bad.push_back("cannot stage the persisted values");
         return result;
     }

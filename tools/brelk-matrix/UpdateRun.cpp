@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "FirmwareImage.h"
+#include "PersistedValues.h"
 
 extern char** environ;
 
@@ -180,17 +181,17 @@ std::string Machine::ModemFirmware() const {
 PolicyStep NextStart(int state, int counter, bool modemNew, int limit) {
     PolicyStep s;
     counter = counter < 0 ? 0 : counter;  // a missing value is created as 0
-    const bool fresh = state <= 0 || state == 3;
+    const bool fresh = state <= 0 || state == persisted::kStateCompleted;
     if (!fresh && counter >= limit) {
         s.Decision = "exhausted";
         s.CounterPrepared = s.CounterAfter = counter;
-        s.StateAfter = 6;
+        s.StateAfter = persisted::kStateRetriesExhausted;
         s.ModemNew = modemNew;
         return s;
     }
     s.CounterPrepared = fresh ? counter : (counter + 1) % 256;
     s.Decision = modemNew ? "current" : "upgrade";
-    s.StateAfter = 3;
+    s.StateAfter = persisted::kStateCompleted;
     // A successful download resets the counter; the current verdict never does.
     s.CounterAfter = modemNew ? s.CounterPrepared : 0;
     s.ModemNew = true;
@@ -265,17 +266,18 @@ std::vector<std::string> CheckDatabase(const std::string& machineFolder) {
     }
     // VT_UINT (23) numbers of one byte for the state and counter; text for the version,
     // created as VT_LPSTR (30), written as VT_LPWSTR (31).
-    const char* kQuery =
-        "SELECT name, vt, typeof(value), value FROM property_values WHERE name IN "
-        "('FWUpdateProgressState','FWURetryCounter','PrevFwVersion')";
+    const std::string kQuery =
+        std::string("SELECT name, vt, typeof(value), value FROM property_values WHERE name IN ('") +
+        persisted::kProgressStateText + "','" + persisted::kRetryCounterText + "','" +
+        persisted::kPrevFwVersionText + "')";
     st = nullptr;
-    if (sqlite3_prepare_v2(db, kQuery, -1, &st, nullptr) == SQLITE_OK) {
+    if (sqlite3_prepare_v2(db, kQuery.c_str(), -1, &st, nullptr) == SQLITE_OK) {
         while (sqlite3_step(st) == SQLITE_ROW) {
             const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
             const int vt = sqlite3_column_int(st, 1);
             const std::string type = reinterpret_cast<const char*>(sqlite3_column_text(st, 2));
             const sqlite3_int64 value = sqlite3_column_int64(st, 3);
-            const bool text = name == "PrevFwVersion";
+            const bool text = name == persisted::kPrevFwVersionText;
             if (text ? ((vt != 30 && vt != 31) || type != "text")
                      : (vt != 23 || type != "integer" || value < 0 || value > 255)) {
                 bad.push_back(name + " has vt " + std::to_string(vt) + ", " + type + " " +

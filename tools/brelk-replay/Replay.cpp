@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "PersistedValues.h"
 #include "UpdateRun.h"
 
 extern char** environ;
@@ -186,8 +187,8 @@ bool Replay(const Sequence& seq, const ReplayOptions& options, std::ostream& log
     }
     const ModelStart& first = seq.Starts.front();
     // The model's 7 stands for every state handled like 4.
-    if (!machine.Preset("FWUpdateProgressState", first.Found == 7 ? 200 : first.Found) ||
-        !machine.Preset("FWURetryCounter", first.Counter)) {
+    if (!machine.Preset(persisted::kProgressStateText, first.Found == 7 ? 200 : first.Found) ||
+        !machine.Preset(persisted::kRetryCounterText, first.Counter)) {
         log << seq.Name << ": cannot stage the first start's state\n";
         return false;
     }
@@ -221,8 +222,10 @@ bool Replay(const Sequence& seq, const ReplayOptions& options, std::ostream& log
         if (!Reboot(machine, options.BinFolder)) {
             return fail("the machine's store could not be opened after the start");
         }
-        const int state = brelk_matrix::PersistedValue(machine.Folder(), "FWUpdateProgressState");
-        const int counter = brelk_matrix::PersistedValue(machine.Folder(), "FWURetryCounter");
+        const int state =
+            brelk_matrix::PersistedValue(machine.Folder(), persisted::kProgressStateText);
+        const int counter =
+            brelk_matrix::PersistedValue(machine.Folder(), persisted::kRetryCounterText);
         const int expectedState = s.EndState == 7 ? 200 : s.EndState;
         const int boots = Boots(machine.Folder()) - bootsBefore;
         *downloads += boots;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Replay.h"
+#include "PersistedValues.h"
 #include "UpdateRun.h"
 
 namespace fs = std::filesystem;
@@ -134,8 +135,12 @@ int main(int argc, char** argv) {
             kills += m.KillAtWrite >= 0 || m.KillInDownload || m.KillInPause ? 1 : 0;
             successes += m.Download && !m.Fails && !m.KillInDownload ? 1 : 0;
             lost += static_cast<size_t>(m.Lost);
-            const bool settled = m.EndState == 6 || (m.EndState == 3 && m.ModemNew);
-            sinceSettled = m.Found == 6 || (m.ModemNew && m.Found == 3) ? 0 : sinceSettled + 1;
+            const bool settled = m.EndState == persisted::kStateRetriesExhausted ||
+                                 (m.EndState == persisted::kStateCompleted && m.ModemNew);
+            sinceSettled = m.Found == persisted::kStateRetriesExhausted ||
+                                   (m.ModemNew && m.Found == persisted::kStateCompleted)
+                               ? 0
+                               : sinceSettled + 1;
             if (settled) {
                 longestToSettle = std::max(longestToSettle, sinceSettled);
             }

@@ -7,13 +7,14 @@
 #include <ostream>
 
 #include "Numbers.h"
+#include "PersistedValues.h"
 
 namespace brelk::state {
 
 namespace {
 
-const wchar_t* const kValueNames[] = {L"FWUpdateProgressState", L"FWURetryCounter",
-                                      L"PrevFwVersion"};
+const wchar_t* const kValueNames[] = {persisted::kProgressStateName, persisted::kRetryCounterName,
+                                      persisted::kPrevFwVersionName};
 
 std::string Narrow(const std::wstring& w) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -134,7 +135,7 @@ HRESULT Set(sim::MachineStore& store, const std::wstring& instanceId, const std:
             const std::string& value, const std::string& type) {
     std::string t = type;
     if (t.empty()) {
-        t = name == L"PrevFwVersion" ? "lpwstr" : "uint";
+        t = name == persisted::kPrevFwVersionName ? "lpwstr" : "uint";
     }
     PROPVARIANT v;
     PropVariantInit(&v);
