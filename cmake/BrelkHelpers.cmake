@@ -2,6 +2,17 @@ include(GoogleTest)
 
 # A Windows-style module (Brelk.dll, Parlex.dll, Flashkit.dll): an ELF shared object
 # that keeps its Windows file name and exports only what it marks __declspec(dllexport).
+# A module that FreeLibrary unloads must leave the process as it does on Windows: the
+# dynamic loader never unmaps an object that defines a GCC unique symbol (which any
+# inline static of the standard library makes), so code of a module goes without them.
+include(CheckCXXCompilerFlag)
+check_cxx_compiler_flag(-fno-gnu-unique BRELK_HAVE_NO_GNU_UNIQUE)
+function(brelk_unloadable_code target)
+    if(BRELK_HAVE_NO_GNU_UNIQUE)
+        target_compile_options(${target} PRIVATE -fno-gnu-unique)
+    endif()
+endfunction()
+
 function(brelk_add_dll target)
     cmake_parse_arguments(ARG "" "OUTPUT_NAME" "SOURCES;LIBS" ${ARGN})
     add_library(${target} MODULE ${ARG_SOURCES})
@@ -13,6 +24,7 @@ function(brelk_add_dll target)
         CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
     target_link_libraries(${target} PRIVATE winplat ${ARG_LIBS})
     target_link_options(${target} PRIVATE -Wl,--no-undefined)
+    brelk_unloadable_code(${target})
 endfunction()
 
 # A GoogleTest suite; each test becomes one CTest test, discovered when ctest runs.

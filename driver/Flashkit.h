@@ -104,13 +104,13 @@ extern const FlashkitExport FLASHKIT_BIND_ORDER[FLASHKIT_EXPORT_COUNT];
 
 // Module handle; null when not loaded. Written on the framework's thread only.
 extern HMODULE g_hFlashkit;
-// The one record, allocated by the first LoadFlashkit and never freed; written before
-// the download thread exists.
+// The record, allocated by LoadFlashkit and freed by UnloadFlashkit; written before the
+// download thread exists.
 extern FlashkitApi* g_pFlashkitApi;
 
 // Loads the library by name through the default search order and binds all 41 exports.
 // False when the module, the record or any export is missing; the module then stays
 // loaded until UnloadFlashkit.
 bool LoadFlashkit(const char* Name);
-// Frees the module if loaded; the record keeps its (now dangling) entries.
+// Frees the module if loaded, and the record with it.
 void UnloadFlashkit();

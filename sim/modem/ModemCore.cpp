@@ -241,6 +241,8 @@ void ModemCore::Deliver(Pending& p) {
                 break;
         }
     });
+    // Let go of the sinks at once: an Unadvise on another thread waits for that.
+    sinks.Clear();
     SafeArrayDestroy(array);
     std::lock_guard lock(StateLock);
     if (p.Kind == PendingKind::Data) {

@@ -336,3 +336,51 @@ TEST_F(ConnectionPointTest, ConcurrentAdviseAndDelivery) {
     EXPECT_EQ(source->point.ConnectionCount(), 0u);
     source->Release();
 }
+
+// As Windows promises: once Unadvise returned on one thread, no call reaches the sink from
+// a delivery on another, Release included, so its module may unload. The sink waits inside
+// its call for Unadvise to return; that wait must run out, not end.
+TEST_F(ConnectionPointTest, NoCallReachesASinkAfterItsUnadviseReturned) {
+    auto* source = new Source;
+    Sink* sink = NewSink(1);
+    DWORD cookie = 0;
+    ASSERT_HR(S_OK, source->point.Advise(sink, &cookie));
+    HANDLE inside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE unadvised = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> returnedDuringCall{false};
+    sink->onEvent = [&] {
+        SetEvent(inside);
+        returnedDuringCall = WaitForSingleObject(unadvised, 300) == WAIT_OBJECT_0;
+    };
+    std::thread deliverer([&] { source->Fire(1); });
+    ASSERT_EQ(WaitForSingleObject(inside, INFINITE), WAIT_OBJECT_0);
+    EXPECT_HR(S_OK, source->point.Unadvise(cookie));
+    SetEvent(unadvised);
+    EXPECT_FALSE(returnedDuringCall.load());
+    EXPECT_TRUE(HasRefCount(sink, 1));  // the delivery's reference is gone too
+    deliverer.join();
+    source->Fire(2);
+    EXPECT_EQ(Log(), (Events{{1, 1}}));
+    CloseHandle(inside);
+    CloseHandle(unadvised);
+    source->Release();
+    sink->Release();
+}
+
+// Unadvised from inside a notification, a sink later in the same delivery is skipped.
+TEST_F(ConnectionPointTest, SinkUnadvisedDuringADeliveryIsSkippedByIt) {
+    auto* source = new Source;
+    Sink* a = NewSink(1);
+    Sink* b = NewSink(2);
+    DWORD ca = 0, cb = 0;
+    a->onEvent = [&] { EXPECT_HR(S_OK, source->point.Unadvise(cb)); };
+    ASSERT_HR(S_OK, source->point.Advise(a, &ca));
+    ASSERT_HR(S_OK, source->point.Advise(b, &cb));
+    source->Fire(1);
+    EXPECT_EQ(Log(), (Events{{1, 1}}));
+    EXPECT_TRUE(HasRefCount(b, 1));
+    EXPECT_HR(S_OK, source->point.Unadvise(ca));
+    source->Release();
+    a->Release();
+    b->Release();
+}

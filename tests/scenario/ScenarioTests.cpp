@@ -472,6 +472,45 @@ TEST(Scenario, TracedUpdateDecodes) {
 
 namespace {
 
+// Whether a module of this name is mapped into the process.
+bool Mapped(const std::string& module) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.size() >= module.size() + 1 &&
+            line.compare(line.size() - module.size() - 1, std::string::npos, "/" + module) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The host unloads the driver at the end of every run in its process, and the module
+// leaves the process as FreeLibrary promises: nothing of the modem calls into it
+// afterwards, and what it allocated is freed (a sanitized build reports a leak at exit).
+TEST(Scenario, EachRunUnloadsTheDriverModule) {
+    Machine machine;
+    ASSERT_NO_FATAL_FAILURE(machine.WriteImage(kNew, kItems));
+    const fs::path folder = fs::current_path();  // the host works from the machine folder
+    fwhost::HostOptions options;
+    options.MachineFolder = machine.Folder();
+    options.ModemVersion = "1.0.0";
+    options.TimeScale = std::stod(kTimeScale);
+    options.Progress = false;
+    using fwhost::HostDecision;
+    for (const HostDecision want :
+         {HostDecision::Upgrade, HostDecision::Current, HostDecision::Current}) {
+        SCOPED_TRACE(fwhost::DecisionName(want));
+        std::ostringstream story;
+        fwhost::HostReport report;
+        EXPECT_EQ(fwhost::RunHost(options, story, &report), 0) << story.str();
+        EXPECT_EQ(report.Decision, want) << story.str();
+        EXPECT_TRUE(report.Problems.empty()) << story.str();
+        EXPECT_FALSE(Mapped("Brelk.dll"));
+        options.ModemVersion.clear();
+    }
+    fs::current_path(folder);
+}
+
 // A machine keeps the Windows folder it was given: the driver finds the image and its
 // modules below it through SystemRoot, on any drive, with or without a trailing
 // separator, and the next start without the option still uses it.

@@ -8,6 +8,13 @@
 // by taking a Snapshot (the sinks AddRef'd, in advise order) and calling them outside any
 // lock, so a sink may Advise or Unadvise from inside a notification.
 //
+// As Windows promises a client, no sink is called after its Unadvise returned: Unadvise
+// (and the point's destruction) waits until the snapshots other threads hold are released,
+// the sink's reference with them, and a snapshot skips a sink unadvised since it was taken
+// (from inside a notification, on the delivering thread, Unadvise does not wait). So a
+// module may unload once it has unadvised. The owner releases a snapshot soon after the
+// delivery, and never holds one while waiting for a thread that may be unadvising.
+//
 // Several points may share one SinkList: cookies are then unique across them and a snapshot
 // holds the sinks of all of them in advise order, which is how one source delivers every
 // event to every sink advised on any of its containers. Points that share a list must carry
@@ -23,11 +30,15 @@
 #include <ocidl.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace winplat {
+
+struct SinkGate;  // what a list and its snapshots share (ConnectionPoint.cpp)
 
 // Sinks taken from a connection point, one reference each, released with the snapshot.
 class SinkSnapshot {
@@ -48,25 +59,31 @@ public:
         return static_cast<I*>(m_Sinks[i]);
     }
 
-    // Calls f(I*) for every sink, in advise order.
+    // Calls f(I*) for every sink still advised, in advise order.
     template <class I, class F>
     void ForEach(F&& f) const {
-        for (IUnknown* sink : m_Sinks)
-            f(static_cast<I*>(sink));
+        for (size_t i = 0; i < m_Sinks.size(); ++i)
+            if (StillAdvised(i))
+                f(static_cast<I*>(m_Sinks[i]));
     }
 
-    // Releases every sink now.
+    // Releases every sink now, and lets a waiting Unadvise return.
     void Clear() noexcept;
 
 private:
     friend class SinkList;
-    std::vector<IUnknown*> m_Sinks;  // one reference each
+    bool StillAdvised(size_t i) const noexcept;
+
+    std::vector<IUnknown*> m_Sinks;    // one reference each
+    std::vector<uint64_t> m_Serials;   // the connections the sinks were taken from
+    std::shared_ptr<SinkGate> m_Gate;  // set while the snapshot holds sinks
+    std::thread::id m_Thread;          // the thread that took it
 };
 
 // Connections of one or more points, in advise order.
 class SinkList {
 public:
-    SinkList() noexcept = default;
+    SinkList() noexcept;
     SinkList(const SinkList&) = delete;
     SinkList& operator=(const SinkList&) = delete;
     ~SinkList();
@@ -80,18 +97,26 @@ private:
     struct Entry {
         const void* point;  // the point it was advised on
         DWORD cookie;
-        IUnknown* sink;  // one reference: the connection interface queried from the sink
+        IUnknown* sink;   // one reference: the connection interface queried from the sink
+        uint64_t serial;  // never reused, unlike a cookie
     };
 
     HRESULT Add(const void* point, IUnknown* sink, DWORD* cookie) noexcept;
     IUnknown* Remove(const void* point, DWORD cookie) noexcept;
     void RemoveAll(const void* point) noexcept;
+    // Marks the connections unadvised and waits until no other thread's snapshot holds
+    // them; called with m_Lock held by `held`, which it releases.
+    void Retire(std::unique_lock<std::mutex>& held, const std::vector<uint64_t>& serials) noexcept;
     HRESULT Connections(const void* point, std::vector<CONNECTDATA>* out) const noexcept;
     size_t CountOf(const void* point) const noexcept;
 
     mutable std::mutex m_Lock;
     std::vector<Entry> m_Entries;  // guarded by m_Lock
     DWORD m_NextCookie = 1;        // guarded by m_Lock
+    uint64_t m_NextSerial = 1;     // guarded by m_Lock
+    // Shared with the snapshots, which may outlive the list; null only when it could not
+    // be allocated (every Advise then fails). Locked after m_Lock, never before.
+    std::shared_ptr<SinkGate> m_Gate;
 };
 
 class ConnectionPoint final : public IConnectionPoint {

@@ -1,6 +1,8 @@
 #include "winplat/connpoint.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <new>
 
 namespace winplat {
@@ -179,14 +181,29 @@ private:
 
 }  // namespace
 
-SinkSnapshot::SinkSnapshot(SinkSnapshot&& other) noexcept : m_Sinks(std::move(other.m_Sinks)) {
+struct SinkGate {
+    std::mutex lock;
+    std::condition_variable released;      // a snapshot let go of its sinks
+    std::vector<std::thread::id> holders;  // one per snapshot that holds sinks; guarded by lock
+    std::vector<uint64_t> retired;         // unadvised while a snapshot was held; guarded by lock
+};
+
+SinkSnapshot::SinkSnapshot(SinkSnapshot&& other) noexcept
+    : m_Sinks(std::move(other.m_Sinks)),
+      m_Serials(std::move(other.m_Serials)),
+      m_Gate(std::move(other.m_Gate)),
+      m_Thread(other.m_Thread) {
     other.m_Sinks.clear();
+    other.m_Serials.clear();
 }
 
 SinkSnapshot& SinkSnapshot::operator=(SinkSnapshot&& other) noexcept {
     if (this != &other) {
         Clear();
         m_Sinks.swap(other.m_Sinks);
+        m_Serials.swap(other.m_Serials);
+        m_Gate.swap(other.m_Gate);
+        m_Thread = other.m_Thread;
     }
     return *this;
 }
@@ -198,8 +215,38 @@ SinkSnapshot::~SinkSnapshot() {
 void SinkSnapshot::Clear() noexcept {
     std::vector<IUnknown*> sinks;
     sinks.swap(m_Sinks);
+    m_Serials.clear();
+    std::shared_ptr<SinkGate> gate;
+    gate.swap(m_Gate);
+    // The references go before the holder does: a waiting Unadvise returns only once no
+    // call into the sink, Release included, can follow.
     for (IUnknown* sink : sinks)
         sink->Release();
+    if (!gate)
+        return;
+    std::lock_guard<std::mutex> guard(gate->lock);
+    const auto it = std::find(gate->holders.begin(), gate->holders.end(), m_Thread);
+    if (it != gate->holders.end())
+        gate->holders.erase(it);
+    if (gate->holders.empty())
+        gate->retired.clear();
+    gate->released.notify_all();
+}
+
+bool SinkSnapshot::StillAdvised(size_t i) const noexcept {
+    if (!m_Gate)
+        return true;
+    std::lock_guard<std::mutex> guard(m_Gate->lock);
+    return std::find(m_Gate->retired.begin(), m_Gate->retired.end(), m_Serials[i]) ==
+           m_Gate->retired.end();
+}
+
+SinkList::SinkList() noexcept {
+    try {
+        m_Gate = std::make_shared<SinkGate>();
+    } catch (...) {
+        // Left null: every Advise fails with E_OUTOFMEMORY.
+    }
 }
 
 SinkList::~SinkList() {
@@ -212,20 +259,46 @@ HRESULT SinkList::Snapshot(SinkSnapshot* out) const noexcept {
         return E_POINTER;
     out->Clear();
     std::vector<IUnknown*> sinks;
-    {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        try {
-            sinks.reserve(m_Entries.size());
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
-        for (const Entry& e : m_Entries) {
-            e.sink->AddRef();
-            sinks.push_back(e.sink);
-        }
+    std::vector<uint64_t> serials;
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (m_Entries.empty())
+        return S_OK;
+    try {
+        sinks.reserve(m_Entries.size());
+        serials.reserve(m_Entries.size());
+        std::lock_guard<std::mutex> gate(m_Gate->lock);
+        m_Gate->holders.push_back(std::this_thread::get_id());
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    for (const Entry& e : m_Entries) {
+        e.sink->AddRef();
+        sinks.push_back(e.sink);
+        serials.push_back(e.serial);
     }
     out->m_Sinks.swap(sinks);
+    out->m_Serials.swap(serials);
+    out->m_Gate = m_Gate;
+    out->m_Thread = std::this_thread::get_id();
     return S_OK;
+}
+
+void SinkList::Retire(std::unique_lock<std::mutex>& held,
+                      const std::vector<uint64_t>& serials) noexcept {
+    std::unique_lock<std::mutex> gate(m_Gate->lock);
+    held.unlock();
+    if (m_Gate->holders.empty())
+        return;
+    try {
+        m_Gate->retired.insert(m_Gate->retired.end(), serials.begin(), serials.end());
+    } catch (...) {
+        // Not marked: a snapshot of this thread may still call them; others are waited for.
+    }
+    const std::thread::id self = std::this_thread::get_id();
+    m_Gate->released.wait(gate, [&] {
+        return std::all_of(m_Gate->holders.begin(), m_Gate->holders.end(),
+                           [&](std::thread::id holder) { return holder == self; });
+    });
 }
 
 size_t SinkList::Count() const noexcept {
@@ -245,22 +318,32 @@ HRESULT SinkList::Add(const void* point, IUnknown* sink, DWORD* cookie) noexcept
             break;
         ++candidate;
     }
+    if (!m_Gate)
+        return E_OUTOFMEMORY;
     try {
-        m_Entries.push_back({point, candidate, sink});
+        m_Entries.push_back({point, candidate, sink, m_NextSerial});
     } catch (...) {
         return E_OUTOFMEMORY;
     }
+    ++m_NextSerial;
     m_NextCookie = candidate + 1;
     *cookie = candidate;
     return S_OK;
 }
 
 IUnknown* SinkList::Remove(const void* point, DWORD cookie) noexcept {
-    std::lock_guard<std::mutex> guard(m_Lock);
+    std::unique_lock<std::mutex> held(m_Lock);
     for (auto it = m_Entries.begin(); it != m_Entries.end(); ++it) {
         if (it->point == point && it->cookie == cookie) {
             IUnknown* sink = it->sink;
+            std::vector<uint64_t> serials;
+            try {
+                serials.push_back(it->serial);
+            } catch (...) {
+                // Not marked; Retire still waits for the other threads' snapshots.
+            }
             m_Entries.erase(it);
+            Retire(held, serials);
             return sink;
         }
     }
@@ -269,22 +352,29 @@ IUnknown* SinkList::Remove(const void* point, DWORD cookie) noexcept {
 
 void SinkList::RemoveAll(const void* point) noexcept {
     std::vector<IUnknown*> released;
-    {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        for (auto it = m_Entries.begin(); it != m_Entries.end();) {
-            if (it->point != point) {
-                ++it;
-                continue;
-            }
-            // Releasing under the lock could re-enter the list from a sink's destructor.
-            try {
-                released.push_back(it->sink);
-            } catch (...) {
-                it->sink->Release();  // out of memory: release here rather than leak
-            }
-            it = m_Entries.erase(it);
+    std::vector<uint64_t> serials;
+    std::unique_lock<std::mutex> held(m_Lock);
+    if (!m_Gate)
+        return;  // nothing was ever advised
+    for (auto it = m_Entries.begin(); it != m_Entries.end();) {
+        if (it->point != point) {
+            ++it;
+            continue;
         }
+        // Releasing under the lock could re-enter the list from a sink's destructor.
+        try {
+            serials.push_back(it->serial);
+        } catch (...) {
+            // Not marked; Retire still waits for the other threads' snapshots.
+        }
+        try {
+            released.push_back(it->sink);
+        } catch (...) {
+            it->sink->Release();  // out of memory: release here rather than leak
+        }
+        it = m_Entries.erase(it);
     }
+    Retire(held, serials);
     for (IUnknown* sink : released)
         sink->Release();
 }
