@@ -20,7 +20,7 @@
 #include "Device.h"
 #include "FaultPlan.h"
 #include "FirmwareImage.h"
-#include "FxHost.h"
+#include "Framework.h"
 #include "HResultPrinter.h"
 #include "MachineStore.h"
 #include "SimModem.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "FaultPlan.h"
-#include "FxHost.h"
+#include "Framework.h"
 #include "MachineStore.h"
 #include "winplat/devdb.h"
 

@@ -16,10 +16,10 @@ CASES = [
     ("policy/Parlex.cpp", '#include "StateTool.h"', "tools/brelk-state/StateTool.h", True),
     ("platform/src/a.cpp", '#include "Device.h"', "driver/Device.h", True),
     ("platform/src/a.cpp", "#include <FaultPlan.h>", "sim/faults/FaultPlan.h", True),
-    ("sim/fwhost/Host.cpp", '#include "BrelkTrace.h"', "tools/brelk-trace/BrelkTrace.h", True),
+    ("sim/driverhost/Host.cpp", '#include "BrelkTrace.h"', "tools/brelk-trace/BrelkTrace.h", True),
     ("driver/Device.cpp", "#include <windows.h>", "platform/include/windows.h", False),
-    ("sim/fwhost/Host.cpp", '#include "TraceIds.h"', "driver/include/TraceIds.h", False),
-    ("tools/brelk-sim/main.cpp", '#include "HostRunner.h"', "sim/fwhost/HostRunner.h", False),
+    ("sim/driverhost/Host.cpp", '#include "TraceIds.h"', "driver/include/TraceIds.h", False),
+    ("tools/brelk-sim/main.cpp", '#include "HostRunner.h"', "sim/driverhost/HostRunner.h", False),
     # A name the driver has itself is its own, even if sim/ has one too.
     ("driver/Device.cpp", '#include "Trace.h"', "sim/x/Trace.h", False),
 ]

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "Device.h"
-#include "FxHost.h"
+#include "Framework.h"
 #include "Internal.h"
 #include "IoQueue.h"
 #include "MachineStore.h"

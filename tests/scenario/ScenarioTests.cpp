@@ -81,10 +81,10 @@ public:
     const std::string& Folder() const { return m_Folder; }
 
     void WriteImage(const std::string& versionText, const std::vector<fwimage::ItemSpec>& items) {
-        fs::create_directories(fwhost::FirmwareFolder(m_Folder));
+        fs::create_directories(driverhost::FirmwareFolder(m_Folder));
         std::string error;
         ASSERT_TRUE(
-            fwimage::WriteImage(fwhost::FirmwareFolder(m_Folder) + "/Lumbra_QB4410_NAND.fls",
+            fwimage::WriteImage(driverhost::FirmwareFolder(m_Folder) + "/Lumbra_QB4410_NAND.fls",
                                 versionText, items, &error))
             << error;
     }
@@ -163,8 +163,8 @@ public:
     Report Update(const std::vector<std::string>& extra) const { return Collect(Spawn(extra)); }
 
     int State() const {
-        return fwhost::ReadPersistedUint(m_Folder, fwhost::kDefaultInstanceId,
-                                         persisted::kProgressStateName);
+        return driverhost::ReadPersistedUint(m_Folder, driverhost::kDefaultInstanceId,
+                                             persisted::kProgressStateName);
     }
 
 private:
@@ -337,9 +337,10 @@ TEST(Scenario, StartAfterStart) {
                 }
             }
             EXPECT_EQ(machine.State(), w.StateAfter);
-            EXPECT_EQ(fwhost::ReadPersistedUint(machine.Folder(), fwhost::kDefaultInstanceId,
-                                                persisted::kRetryCounterName),
-                      w.CounterAfter);
+            EXPECT_EQ(
+                driverhost::ReadPersistedUint(machine.Folder(), driverhost::kDefaultInstanceId,
+                                              persisted::kRetryCounterName),
+                w.CounterAfter);
             if (!w.ModemAfter.empty()) {
                 std::ifstream fw(machine.Folder() + "/modem/firmware_version");
                 std::string version;
@@ -409,7 +410,7 @@ TEST(Scenario, DeviceStoppedDuringDownload) {
 TEST(Scenario, APreviousVersionThatIsNotTextNeitherBlocksNorOutlivesAnUpdate) {
     Machine machine;
     ASSERT_NO_FATAL_FAILURE(machine.WriteImage(kNew, kItems));
-    const std::wstring id = fwhost::kDefaultInstanceId;
+    const std::wstring id = driverhost::kDefaultInstanceId;
     const std::string device(id.begin(), id.end());  // ASCII
     const auto [setCode, setOut] = machine.Tool({"state", machine.Folder(), "--device", device,
                                                  "set", "PrevFwVersion", "7", "--type", "uint"});
@@ -491,18 +492,18 @@ TEST(Scenario, EachRunUnloadsTheDriverModule) {
     Machine machine;
     ASSERT_NO_FATAL_FAILURE(machine.WriteImage(kNew, kItems));
     const fs::path folder = fs::current_path();  // the host works from the machine folder
-    fwhost::HostOptions options;
+    driverhost::HostOptions options;
     options.MachineFolder = machine.Folder();
     options.ModemVersion = "1.0.0";
     options.TimeScale = std::stod(kTimeScale);
     options.Progress = false;
-    using fwhost::HostDecision;
+    using driverhost::HostDecision;
     for (const HostDecision want :
          {HostDecision::Upgrade, HostDecision::Current, HostDecision::Current}) {
-        SCOPED_TRACE(fwhost::DecisionName(want));
+        SCOPED_TRACE(driverhost::DecisionName(want));
         std::ostringstream story;
-        fwhost::HostReport report;
-        EXPECT_EQ(fwhost::RunHost(options, story, &report), 0) << story.str();
+        driverhost::HostReport report;
+        EXPECT_EQ(driverhost::RunHost(options, story, &report), 0) << story.str();
         EXPECT_EQ(report.Decision, want) << story.str();
         EXPECT_TRUE(report.Problems.empty()) << story.str();
         EXPECT_FALSE(Mapped("Brelk.dll"));
@@ -537,7 +538,7 @@ TEST(Scenario, MachineKeepsItsWindowsFolder) {
         EXPECT_EQ(first.Output.find("counter -1"), std::string::npos) << first.Output;
         const fs::path velto = fs::path(machine.Folder()) / c.hostFolder / "Firmware" / "Velto";
         EXPECT_TRUE(fs::exists(velto / "new.fls") || fs::exists(velto / "Lumbra_QB4410_NAND.fls"));
-        EXPECT_EQ(fwhost::FirmwareFolder(machine.Folder()), velto.string());
+        EXPECT_EQ(driverhost::FirmwareFolder(machine.Folder()), velto.string());
 
         const Report again = machine.Update({});
         ASSERT_EQ(again.ExitCode, 0) << again.Output;

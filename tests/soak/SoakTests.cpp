@@ -126,16 +126,16 @@ TEST(Soak, ConsecutiveUpdatesInOneHostProcess) {
     {
         ConsoleToFile console(images.Console());
         for (int n = 0; n < kUpdates && failure.empty(); ++n) {
-            fwhost::HostOptions options;
+            driverhost::HostOptions options;
             options.MachineFolder = images.Machine();
             options.Image = images.Path(n % 2);
             options.ModemVersion = n == 0 ? "1.0.0" : "";
             options.TimeScale = kTimeScale;
             options.Progress = false;
             std::ostringstream story;
-            fwhost::HostReport report;
-            const int code = fwhost::RunHost(options, story, &report);
-            if (code != 0 || report.Decision != fwhost::HostDecision::Upgrade ||
+            driverhost::HostReport report;
+            const int code = driverhost::RunHost(options, story, &report);
+            if (code != 0 || report.Decision != driverhost::HostDecision::Upgrade ||
                 report.ModemAfter != TwoImages::Version(n % 2) || report.ItemsDone != 2 ||
                 !report.Problems.empty()) {
                 failure = "update " + std::to_string(n + 1) + " exited with " +

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Device.h"
-#include "FxHost.h"
+#include "Framework.h"
 #include "MachineStore.h"
 
 namespace brelk::test {

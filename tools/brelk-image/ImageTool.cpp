@@ -52,11 +52,11 @@ int List(const std::string& path, std::ostream& out, std::ostream& err,
 
 // The machine keeps one image: the old ones go before the new one is written.
 bool MachineImagePath(const std::string& machine, std::string* path, std::string* error) {
-    const std::string folder = fwhost::FirmwareFolder(machine);
+    const std::string folder = driverhost::FirmwareFolder(machine);
     std::error_code ec;
     fs::create_directories(folder, ec);
-    for (std::string old = fwhost::InstalledImage(machine); !old.empty();
-         old = fwhost::InstalledImage(machine)) {
+    for (std::string old = driverhost::InstalledImage(machine); !old.empty();
+         old = driverhost::InstalledImage(machine)) {
         if (!fs::remove(old, ec)) {
             *error = "cannot replace " + old;
             return false;

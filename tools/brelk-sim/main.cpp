@@ -67,7 +67,7 @@ const char kUsage[] =
 
 int Usage(std::ostream& out, int code) {
     char text[8192];
-    std::snprintf(text, sizeof text, kUsage, fwhost::HostOptionsHelp());
+    std::snprintf(text, sizeof text, kUsage, driverhost::HostOptionsHelp());
     out << text;
     return code;
 }
@@ -77,16 +77,16 @@ int Usage(std::ostream& out, int code) {
 int Update(const std::vector<std::string>& args) {
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
         std::cout << "usage: brelk-sim update --machine DIR [options]\n"
-                  << fwhost::HostOptionsHelp();
+                  << driverhost::HostOptionsHelp();
         return 0;
     }
-    fwhost::HostOptions options;
+    driverhost::HostOptions options;
     std::string error;
-    if (!fwhost::ParseHostArgs(args, &options, &error)) {
+    if (!driverhost::ParseHostArgs(args, &options, &error)) {
         std::cerr << "brelk-sim update: " << error << "\n(brelk-sim --help for the options)\n";
         return 2;
     }
-    const std::string host = simcommon::ProgramFolder() + "/fxhost/brelk-fxhost";
+    const std::string host = simcommon::ProgramFolder() + "/driverhost/brelk-driverhost";
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(host.c_str()));
     for (const auto& a : args) {

@@ -5,7 +5,7 @@
 #include "LinkModel.h"
 #include "Numbers.h"
 
-namespace fwhost {
+namespace driverhost {
 
 const char* HostOptionsHelp() {
     return "  --machine DIR         the simulated machine's folder (created when missing)\n"
@@ -194,4 +194,4 @@ std::vector<std::string> ToHostArgs(const HostOptions& o) {
     return a;
 }
 
-}  // namespace fwhost
+}  // namespace driverhost

@@ -1,5 +1,5 @@
 #pragma once
-// The framework host's objects for one simulated machine: the framework driver object,
+// The framework's objects (UMDF) for one simulated machine: the framework driver object,
 // the device initialisation object, the framework device with its property-store
 // factories, I/O queues and requests. A host program (or a test) creates the driver and
 // one device initialisation object per device node, hands them to the driver callback's

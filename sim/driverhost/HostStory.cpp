@@ -11,7 +11,7 @@
 #include "PersistedValues.h"
 #include "winplat/debugout.h"
 
-namespace fwhost {
+namespace driverhost {
 namespace {
 
 // The process's peak resident set, from the kernel's own account.
@@ -276,4 +276,4 @@ void WriteReport(const std::string& path, const HostReport& r) {
     }
 }
 
-}  // namespace fwhost
+}  // namespace driverhost

@@ -1,6 +1,6 @@
 #pragma once
-// I/O queues and requests of the framework host.
-#include "FxHost.h"
+// I/O queues and requests of the framework.
+#include "Framework.h"
 
 #include <deque>
 

@@ -14,7 +14,7 @@
 // image below <Windows folder>\Firmware\Velto, the driver's modules in <Windows
 // folder>\System32, and modem/ (the modem's firmware). The modules are found only
 // through PATH=<Windows folder>\System32, so the host program must live in a folder without
-// modules of its own (bin/fxhost/): which build of Parlex.dll and Flashkit.dll the
+// modules of its own (bin/driverhost/): which build of Parlex.dll and Flashkit.dll the
 // driver gets is then the machine's choice, as on a real PC.
 #include <windows.h>
 
@@ -28,7 +28,7 @@ namespace sim {
 class MachineStore;
 }
 
-namespace fwhost {
+namespace driverhost {
 
 // The device node the host starts unless told otherwise.
 inline constexpr wchar_t kDefaultInstanceId[] = L"USB\\VID_1E2D&PID_00B7&MI_0C\\7&2C5E8F1&0&000C";
@@ -140,4 +140,4 @@ const char* HostOptionsHelp();
 [[nodiscard]] std::string FirmwareFolder(const std::string& machineFolder);
 [[nodiscard]] std::string InstalledImage(const std::string& machineFolder);
 
-}  // namespace fwhost
+}  // namespace driverhost

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "FxHost.h"
+#include "Framework.h"
 
 namespace sim {
 class MachineStore;
 }
 
-namespace fwhost {
+namespace driverhost {
 
 class HostedDriver {
 public:
@@ -51,4 +51,4 @@ private:
     bool m_Prepared = false;                 // OnReleaseHardware is owed
 };
 
-}  // namespace fwhost
+}  // namespace driverhost

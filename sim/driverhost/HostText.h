@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace fwhost {
+namespace driverhost {
 
 std::string Lower(std::string s);
 std::string Narrow(const std::wstring& w);
@@ -16,4 +16,4 @@ std::string StateText(int state);
 std::string CounterText(int counter);
 std::string MiB(uint64_t bytes);
 
-}  // namespace fwhost
+}  // namespace driverhost

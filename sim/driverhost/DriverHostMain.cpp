@@ -1,8 +1,8 @@
-// brelk-fxhost: the framework's driver host process. brelk-sim update hands its runs to
+// brelk-driverhost: the framework's driver host process. brelk-sim update hands its runs to
 // this program, which lives in a folder without modules (see HostRunner.h).
 //
 // A driver host has no console: what the driver prints to standard output lands in
-// <machine>/fxhost-console.log, and the host's own story goes to the caller's terminal.
+// <machine>/driverhost-console.log, and the host's own story goes to the caller's terminal.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -47,16 +47,17 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    fwhost::HostOptions options;
+    driverhost::HostOptions options;
     std::string error;
-    if (!fwhost::ParseHostArgs(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
-        std::cerr << "brelk-fxhost: " << error << "\n" << fwhost::HostOptionsHelp();
+    if (!driverhost::ParseHostArgs(std::vector<std::string>(argv + 1, argv + argc), &options,
+                                   &error)) {
+        std::cerr << "brelk-driverhost: " << error << "\n" << driverhost::HostOptionsHelp();
         return 2;
     }
     const int storyFd = dup(1);
     std::error_code ec;
     std::filesystem::create_directories(options.MachineFolder, ec);
-    const std::string console = options.MachineFolder + "/fxhost-console.log";
+    const std::string console = options.MachineFolder + "/driverhost-console.log";
     const int consoleFd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (storyFd >= 0 && consoleFd >= 0) {
         std::fflush(stdout);
@@ -66,5 +67,5 @@ int main(int argc, char** argv) {
     FdBuf buffer(storyFd >= 0 ? storyFd : 1);
     std::ostream story(&buffer);
     options.Terminal = isatty(storyFd >= 0 ? storyFd : 1) == 1;
-    return fwhost::RunHost(options, story);
+    return driverhost::RunHost(options, story);
 }

@@ -1,5 +1,5 @@
-// The framework host's driver, device initialisation and device objects.
-#include "FxHost.h"
+// The framework's driver, device initialisation and device objects.
+#include "Framework.h"
 
 #include <new>
 

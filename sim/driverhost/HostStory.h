@@ -10,7 +10,7 @@
 #include "HostMachine.h"
 #include "HostRunner.h"
 
-namespace fwhost {
+namespace driverhost {
 
 class Story {
 public:
@@ -68,4 +68,4 @@ void PrintOutcome(Story& story, const HostReport& report, Outcome outcome);
 // key=value lines of the report, for scripts and tests.
 void WriteReport(const std::string& path, const HostReport& report);
 
-}  // namespace fwhost
+}  // namespace driverhost

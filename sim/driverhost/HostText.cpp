@@ -6,7 +6,7 @@
 
 #include "PersistedValues.h"
 
-namespace fwhost {
+namespace driverhost {
 namespace {
 
 const char* StateName(int state) {
@@ -99,4 +99,4 @@ std::string MiB(uint64_t bytes) {
     return text;
 }
 
-}  // namespace fwhost
+}  // namespace driverhost

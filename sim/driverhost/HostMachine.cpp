@@ -21,7 +21,7 @@
 
 namespace fs = std::filesystem;
 
-namespace fwhost {
+namespace driverhost {
 namespace {
 
 constexpr char kImagePattern[] = "lumbra_qb4410_nand";
@@ -29,7 +29,7 @@ constexpr char kImagePattern[] = "lumbra_qb4410_nand";
 constexpr GUID kNetClass = {
     0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
-// Where the build keeps the modules: beside the host's folder (bin/fxhost/ -> bin/).
+// Where the build keeps the modules: beside the host's folder (bin/driverhost/ -> bin/).
 fs::path ModuleFolder() {
     fs::path here = simcommon::ProgramFolder();
     if (fs::exists(here / "Brelk.dll")) {
@@ -329,7 +329,7 @@ bool MachineRun::Prepare(const HostOptions& o, std::string* failure, std::string
     WinplatSetTimeScale(o.TimeScale);
     // SystemRoot is the machine's own text, trailing separator and all, as Windows hands
     // it to a process.
-    m_WindowsFolder = fwhost::WindowsFolder(o.MachineFolder);
+    m_WindowsFolder = driverhost::WindowsFolder(o.MachineFolder);
     const wchar_t windowsDrive =
         static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(m_WindowsFolder[0])));
     WinplatMapDrive(L'C', (fs::path(o.MachineFolder) / "C").c_str());
@@ -381,4 +381,4 @@ HRESULT MachineRun::Close() {
     return hr;
 }
 
-}  // namespace fwhost
+}  // namespace driverhost

@@ -5,7 +5,7 @@
 #include "HostRunner.h"
 #include "HostText.h"
 
-namespace fwhost {
+namespace driverhost {
 namespace {
 
 HRESULT LoadModule(HMODULE* module, IClassFactory** factory, IDriverEntry** entry,
@@ -125,4 +125,4 @@ void HostedDriver::Unload() {
     }
 }
 
-}  // namespace fwhost
+}  // namespace driverhost

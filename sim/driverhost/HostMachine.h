@@ -15,7 +15,7 @@ namespace sim {
 class MachineStore;
 }
 
-namespace fwhost {
+namespace driverhost {
 
 // The installed image as the story and the report tell it.
 struct ImageFacts {
@@ -59,4 +59,4 @@ private:
     bool m_DatabaseRegistered = false;
 };
 
-}  // namespace fwhost
+}  // namespace driverhost

@@ -21,7 +21,7 @@
 
 namespace fs = std::filesystem;
 
-namespace fwhost {
+namespace driverhost {
 
 namespace {
 
@@ -324,4 +324,4 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     return finish(ExitCodeOf(outcome));
 }
 
-}  // namespace fwhost
+}  // namespace driverhost
