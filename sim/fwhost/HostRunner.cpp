@@ -26,11 +26,7 @@
 #include "SimModem.h"
 #include "TraceSession.h"
 #include "BootLoader.h"
-#include "winplat/clock.h"
-#include "winplat/debugout.h"
-#include "winplat/devdb.h"
-#include "winplat/drives.h"
-#include "winplat/stats.h"
+#include "HostSystem.h"
 
 namespace fs = std::filesystem;
 
@@ -319,7 +315,7 @@ public:
     // New debugger output since the last call. The port callbacks say the same text for
     // every read, so a run of equal texts shows once, with its count.
     void DebugOutput(HostReport& report, bool flush = false) {
-        const auto all = WinplatGetDebugOutput();
+        const auto all = sim::Host().Debugger().Read();
         for (size_t i = m_DebugSeen; i < all.size(); ++i) {
             std::string text = all[i];
             const size_t first = text.find_first_not_of(" \t\r\n");
@@ -925,16 +921,16 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     }
     // Modules only from the machine's system folder: the current folder is searched
     // before PATH, so it must hold none.
-    WinplatSetTimeScale(o.TimeScale);
+    sim::Host().Time().SetScale(o.TimeScale);
     // SystemRoot is the machine's own text, trailing separator and all, as Windows hands
     // it to a process.
     const std::string windowsFolder = WindowsFolder(o.MachineFolder);
     const wchar_t windowsDrive =
         static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(windowsFolder[0])));
-    WinplatMapDrive(L'C', (fs::path(o.MachineFolder) / "C").c_str());
-    WinplatMapDrive(
+    sim::Host().Paths().Map(L'C', (fs::path(o.MachineFolder) / "C").string());
+    sim::Host().Paths().Map(
         windowsDrive,
-        (fs::path(o.MachineFolder) / std::string(1, static_cast<char>(windowsDrive))).c_str());
+        (fs::path(o.MachineFolder) / std::string(1, static_cast<char>(windowsDrive))).string());
     setenv("SystemRoot", windowsFolder.c_str(), 1);
     setenv("windir", windowsFolder.c_str(), 1);
     setenv("PATH", (WithoutTrailingSeparators(windowsFolder) + "\\System32").c_str(), 1);
@@ -957,7 +953,7 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
         story.Line("brelk-sim: machine database: " + HrText(hr));
         return finish(3);
     }
-    WinplatRegisterDeviceDatabase(store->DeviceDatabase());
+    sim::Host().ServeDeviceNodes(store);
 
     auto readState = [&] { return ReadUint(*store, o.InstanceId, L"FWUpdateProgressState"); };
     auto readCounter = [&] { return ReadUint(*store, o.InstanceId, L"FWURetryCounter"); };
@@ -1136,17 +1132,17 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     r.RunMs = GetTickCount64() - runStart;
     story.DebugOutput(r, true);
     if (trace.Running()) {
-        WinplatTraceSessionStats stats = {};
+        sim::TraceRecorder::Stats stats;
         trace.Stop(&stats);
         story.Line("trace    " + std::to_string(stats.MessagesWritten) + " messages to " +
                    o.TraceFile +
                    (stats.MessagesLost ? ", " + std::to_string(stats.MessagesLost) + " lost"
                                        : std::string()));
     }
-    if (const size_t modules = WinplatLoadedModuleCount(); modules != 0) {
+    if (const size_t modules = sim::Host().Counters().LoadedModules(); modules != 0) {
         r.Problems.push_back(std::to_string(modules) + " modules still loaded after the unload");
     }
-    if (const size_t threads = WinplatLiveThreadCount(); threads != 0) {
+    if (const size_t threads = sim::Host().Counters().LiveThreads(); threads != 0) {
         r.Problems.push_back(std::to_string(threads) + " threads still running after the unload");
     }
     r.Commands = CommandList(modem);
@@ -1157,7 +1153,7 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     r.ModemAfter = modem.FirmwareVersion();
     r.StateAfter = readState();
     r.CounterAfter = readCounter();
-    WinplatRegisterDeviceDatabase(nullptr);
+    sim::Host().ServeDeviceNodes(nullptr);
     // A host that ends by itself shuts down cleanly: nothing it wrote is lost.
     if (const HRESULT hrFlush = store->FlushLazyWrites(); FAILED(hrFlush)) {
         r.Problems.push_back("the store's writes could not be flushed: " + HrText(hrFlush));

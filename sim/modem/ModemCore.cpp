@@ -2,7 +2,7 @@
 
 #include <objbase.h>
 #include <oleauto.h>
-#include <winplat/clock.h>
+#include "HostSystem.h"
 
 #include <algorithm>
 #include <cmath>
@@ -262,7 +262,8 @@ void ModemCore::Run() {
         auto first = Queue.begin();
         const ULONGLONG now = GetTickCount64();
         if (first->first.first > now) {
-            QueueCv.wait_for(lock, WinplatScaledMs(static_cast<double>(first->first.first - now)));
+            QueueCv.wait_for(
+                lock, sim::Host().Time().ScaledWait(static_cast<double>(first->first.first - now)));
             continue;
         }
         Pending pending = std::move(first->second);

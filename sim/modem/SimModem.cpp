@@ -1,7 +1,7 @@
 #include "SimModem.h"
 
 #include <objbase.h>
-#include <winplat/clock.h>
+#include "HostSystem.h"
 
 #include <fstream>
 
@@ -165,7 +165,7 @@ void SimModem::SendData(const uint8_t* data, size_t length) {
 bool SimModem::WaitIdle(DWORD timeoutMs) {
     ModemCore& core = *m_Core;
     std::unique_lock lock(core.QueueLock);
-    return core.QueueCv.wait_for(lock, WinplatScaledMs(timeoutMs), [&] {
+    return core.QueueCv.wait_for(lock, sim::Host().Time().ScaledWait(timeoutMs), [&] {
         return core.Stopping || (core.Queue.empty() && !core.Delivering);
     });
 }

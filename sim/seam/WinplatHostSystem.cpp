@@ -19,6 +19,11 @@ DWORD Win32Of(HRESULT hr) {
     if (SUCCEEDED(hr)) {
         return ERROR_SUCCESS;
     }
+    // SetupAPI's own codes (ERROR_NO_SUCH_DEVINST) carry the customer bit and pass
+    // through HRESULT_FROM_WIN32 unchanged.
+    if ((static_cast<DWORD>(hr) & 0xE0000000u) == 0xE0000000u) {
+        return static_cast<DWORD>(hr);
+    }
     return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_INVALID_DATA;
 }
 
