@@ -2,12 +2,13 @@
 
 #include <objbase.h>
 #include <oleauto.h>
-#include "HostSystem.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
+
+#include "HostSystem.h"
 
 namespace sim {
 namespace modem {

@@ -1,11 +1,11 @@
 #include "SimModem.h"
 
 #include <objbase.h>
-#include "HostSystem.h"
 
 #include <fstream>
 
 #include "FaultPlan.h"
+#include "HostSystem.h"
 #include "ModemCore.h"
 
 namespace sim {
