@@ -7,8 +7,7 @@ Data flows one way: tools -> sim -> driver/policy -> platform. The deliverables
 (driver/, policy/) never see sim/ or tools/; platform/ sees nothing above it; sim/ never
 sees tools/. Within sim/, only the host system's seam (sim/seam/) includes the layer's
 extension headers (platform/include/winplat/), so that the simulated machine runs on any
-implementation of the seam; the connection-point helper is the one exception, a COM
-building block with no host system behind it. Three things are read:
+implementation of the seam. Three things are read:
 
 - every #include line of the layers' own files, resolved against the tree (a name found
   only in a layer the file must not see is a fault, whatever the build's include folders);
@@ -37,7 +36,6 @@ FORBIDDEN = {
 SOURCE_EXTENSIONS = (".c", ".cpp", ".h", ".hpp", ".inc")
 EXTENSION_HEADERS = os.path.join("platform", "include", "winplat")
 SEAM = os.path.join("sim", "seam")
-EXTENSION_HEADERS_ANYWHERE = {"connpoint.h"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
 
@@ -84,8 +82,7 @@ def include_faults(root):
                     targets = by_suffix.get(name.lstrip("./"), [])
                 layers = {layer_of(t, root) for t in targets}
                 extensions = [t for t in targets
-                              if os.path.relpath(os.path.dirname(t), root) == EXTENSION_HEADERS
-                              and os.path.basename(t) not in EXTENSION_HEADERS_ANYWHERE]
+                              if os.path.relpath(os.path.dirname(t), root) == EXTENSION_HEADERS]
                 if behind_seam and extensions:
                     faults.append("%s:%d: sim includes %s, an extension header of the layer "
                                   "(only %s/ may)" % (rel_file, number, m.group(2), SEAM))

@@ -589,7 +589,7 @@ public:
     }
     STDMETHOD(EnumConnectionPoints)(IEnumConnectionPoints** ppEnum) override {
         IConnectionPoint* points[] = {&m_Point};
-        return winplat::CreateConnectionPointEnumerator(points, 1, ppEnum);
+        return CreateConnectionPointEnumerator(points, 1, ppEnum);
     }
     STDMETHOD(FindConnectionPoint)(REFIID riid, IConnectionPoint** ppCP) override {
         if (ppCP == nullptr) {
@@ -606,7 +606,7 @@ public:
 
 private:
     const std::shared_ptr<ModemCore> m_Core;
-    winplat::ConnectionPoint m_Point;
+    ConnectionPoint m_Point;
 };
 
 template <class Manager>

@@ -207,7 +207,7 @@ void ModemCore::Deliver(Pending& p) {
         Feed(p.Data);
         return;
     }
-    winplat::SinkSnapshot sinks;
+    SinkSnapshot sinks;
     if (FAILED(Sinks->Snapshot(&sinks))) {
         return;
     }

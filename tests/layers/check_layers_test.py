@@ -25,7 +25,7 @@ CASES = [
     ("sim/store/Db.cpp", '#include "winplat/devdb.h"', "platform/include/winplat/devdb.h", True),
     ("sim/seam/Host.cpp", "#include <winplat/clock.h>", "platform/include/winplat/clock.h", False),
     ("sim/modem/Core.h", "#include <winplat/connpoint.h>", "platform/include/winplat/connpoint.h",
-     False),
+     True),
     ("sim/modem/Core.cpp", "#include <windows.h>", "platform/include/windows.h", False),
     # A name the driver has itself is its own, even if sim/ has one too.
     ("driver/Device.cpp", '#include "Trace.h"', "sim/x/Trace.h", False),

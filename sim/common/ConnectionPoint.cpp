@@ -1,9 +1,9 @@
-#include "winplat/connpoint.h"
+#include "ConnectionPoint.h"
 
 #include <atomic>
 #include <new>
 
-namespace winplat {
+namespace sim {
 
 namespace {
 
@@ -416,4 +416,4 @@ HRESULT CreateConnectionPointEnumerator(IConnectionPoint* const* points, ULONG c
     return PointEnumerator::CreateInstance(std::move(held), 0, ppEnum);
 }
 
-}  // namespace winplat
+}  // namespace sim
