@@ -84,31 +84,12 @@ HRESULT CFxDeviceInit::CreateInstance(std::shared_ptr<MachineStore> store, std::
     return *init != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-STDMETHODIMP CFxDeviceInit::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFDeviceInitialize)) {
-        *ppv = static_cast<IWDFDeviceInitialize*>(this);
-    } else if (IsEqualIID(riid, IID_IWDFPropertyStoreFactory)) {
-        *ppv = static_cast<IWDFPropertyStoreFactory*>(this);
-    } else if (IsEqualIID(riid, IID_CFxDeviceInit)) {
-        *ppv = this;
-    } else {
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) CFxDeviceInit::Release() {
-    const ULONG n = --m_cRef;
-    if (n == 0) {
-        delete this;
-    }
-    return n;
-}
+const simcom::InterfaceEntry<CFxDeviceInit> CFxDeviceInit::kInterfaces[] = {
+    simcom::Entry<CFxDeviceInit, IWDFDeviceInitialize>(IID_IWDFDeviceInitialize),
+    simcom::Entry<CFxDeviceInit, IWDFPropertyStoreFactory>(IID_IWDFPropertyStoreFactory),
+    simcom::Entry<CFxDeviceInit, CFxDeviceInit>(IID_CFxDeviceInit),
+    {},
+};
 
 STDMETHODIMP CFxDeviceInit::RetrieveDevicePropertyStore(
     PCWSTR pcwszServiceName, WDF_PROPERTY_STORE_RETRIEVE_FLAGS Flags,
@@ -157,19 +138,11 @@ CFxDriver::~CFxDriver() {
     DeleteDevices();
 }
 
-STDMETHODIMP CFxDriver::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFObject) ||
-        IsEqualIID(riid, IID_IWDFDriver)) {
-        *ppv = static_cast<IWDFDriver*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return E_NOINTERFACE;
-}
+const simcom::InterfaceEntry<CFxDriver> CFxDriver::kInterfaces[] = {
+    simcom::Entry<CFxDriver, IWDFDriver>(IID_IWDFDriver),
+    simcom::Entry<CFxDriver, IWDFDriver>(IID_IWDFObject),
+    {},
+};
 
 STDMETHODIMP CFxDriver::CreateDevice(IWDFDeviceInitialize* pDeviceInit,
                                      IUnknown* pCallbackInterface, IWDFDevice** ppDevice) {
@@ -283,30 +256,28 @@ CFxDevice::~CFxDevice() {
     DeleteWdfObject();
 }
 
+const simcom::InterfaceEntry<CFxDevice> CFxDevice::kInterfaces[] = {
+    simcom::Entry<CFxDevice, IWDFDevice>(IID_IWDFDevice),
+    simcom::Entry<CFxDevice, IWDFDevice>(IID_IWDFObject),
+    simcom::Entry<CFxDevice, IWDFPropertyStoreFactory>(IID_IWDFPropertyStoreFactory),
+    simcom::Entry<CFxDevice, IWDFUnifiedPropertyStoreFactory>(IID_IWDFUnifiedPropertyStoreFactory),
+    {},
+};
+
 STDMETHODIMP CFxDevice::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFObject) ||
-        IsEqualIID(riid, IID_IWDFDevice)) {
-        *ppv = static_cast<IWDFDevice*>(this);
-    } else if (IsEqualIID(riid, IID_IWDFPropertyStoreFactory)) {
-        if (auto hit = FaultPlan::Instance().Check("host.device.qi", "IWDFPropertyStoreFactory")) {
-            return hit->action == "null" ? S_OK : static_cast<HRESULT>(hit->value);
-        }
-        *ppv = static_cast<IWDFPropertyStoreFactory*>(this);
+    const char* factory = nullptr;
+    if (IsEqualIID(riid, IID_IWDFPropertyStoreFactory)) {
+        factory = "IWDFPropertyStoreFactory";
     } else if (IsEqualIID(riid, IID_IWDFUnifiedPropertyStoreFactory)) {
-        if (auto hit =
-                FaultPlan::Instance().Check("host.device.qi", "IWDFUnifiedPropertyStoreFactory")) {
+        factory = "IWDFUnifiedPropertyStoreFactory";
+    }
+    if (factory != nullptr && ppv != nullptr) {
+        if (auto hit = FaultPlan::Instance().Check("host.device.qi", factory)) {
+            *ppv = nullptr;
             return hit->action == "null" ? S_OK : static_cast<HRESULT>(hit->value);
         }
-        *ppv = static_cast<IWDFUnifiedPropertyStoreFactory*>(this);
-    } else {
-        return E_NOINTERFACE;
     }
-    AddRef();
-    return S_OK;
+    return CFxObject::QueryInterface(riid, ppv);
 }
 
 STDMETHODIMP CFxDevice::DeleteWdfObject() {

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "ComBase.h"
 #include "MachineStore.h"
 
 namespace sim {
@@ -63,18 +64,12 @@ private:
     int m_CompleteCalls = 0;       // guarded by m_Lock
 };
 
-// IWDFObject for the host's objects: context, cleanup callback and the object lock.
-template <class Base>
-class CFxObject : public Base {
+// IWDFObject for the host's objects: context, cleanup callback and the object lock. Base
+// is the object's IWDFObject interface, Extra its other interfaces; Derived's table
+// answers QueryInterface.
+template <class Derived, class Base, class... Extra>
+class CFxObject : public simcom::ComObject<Derived, Base, Extra...> {
 public:
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_cRef; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG n = --m_cRef;
-        if (n == 0) {
-            delete this;
-        }
-        return n;
-    }
     STDMETHODIMP DeleteWdfObject() override {
         RunCleanup();
         return S_OK;
@@ -105,7 +100,7 @@ public:
 
 protected:
     CFxObject() = default;
-    virtual ~CFxObject() { RunCleanup(); }
+    ~CFxObject() override { RunCleanup(); }
 
     // The cleanup callback runs once, when the object is deleted or destroyed.
     void RunCleanup() {
@@ -122,7 +117,6 @@ protected:
     }
 
 private:
-    std::atomic<ULONG> m_cRef{1};
     std::mutex m_ContextLock;
     bool m_ContextAssigned = false;        // guarded by m_ContextLock
     void* m_pContext = nullptr;            // guarded by m_ContextLock
@@ -132,14 +126,13 @@ private:
 
 // The device initialisation object for one device node. It records the settings that
 // the driver makes during device add.
-class CFxDeviceInit final : public IWDFDeviceInitialize, public IWDFPropertyStoreFactory {
+class CFxDeviceInit final
+    : public simcom::ComObject<CFxDeviceInit, IWDFDeviceInitialize, IWDFPropertyStoreFactory> {
 public:
+    static const simcom::InterfaceEntry<CFxDeviceInit> kInterfaces[];
+
     static HRESULT CreateInstance(std::shared_ptr<MachineStore> store, std::wstring instanceId,
                                   CFxDeviceInit** init);
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_cRef; }
-    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP_(void) SetFilter() override { m_bFilter = true; }
     STDMETHODIMP_(void) SetLockingConstraint(WDF_CALLBACK_CONSTRAINT LockType) override {
@@ -181,9 +174,8 @@ public:
 private:
     CFxDeviceInit(std::shared_ptr<MachineStore> store, std::wstring instanceId)
         : m_Store(std::move(store)), m_InstanceId(std::move(instanceId)) {}
-    ~CFxDeviceInit() = default;
+    ~CFxDeviceInit() override = default;
 
-    std::atomic<ULONG> m_cRef{1};
     const std::shared_ptr<MachineStore> m_Store;
     const std::wstring m_InstanceId;
     // Written by the driver during device add, read by the host afterwards.
@@ -196,11 +188,12 @@ private:
 
 // The framework driver object: it creates the framework devices and keeps them until
 // they are deleted.
-class CFxDriver final : public CFxObject<IWDFDriver> {
+class CFxDriver final : public CFxObject<CFxDriver, IWDFDriver> {
 public:
+    static const simcom::InterfaceEntry<CFxDriver> kInterfaces[];
+
     static HRESULT CreateInstance(CFxDriver** driver);
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP CreateDevice(IWDFDeviceInitialize* pDeviceInit, IUnknown* pCallbackInterface,
                               IWDFDevice** ppDevice) override;
     STDMETHODIMP CreateWdfObject(IUnknown*, IWDFObject*, IWDFObject** ppWdfObject) override;
@@ -232,13 +225,13 @@ struct DeviceInterfaceRecord {
 
 // A framework device. It holds one reference on the driver's callback object until it
 // is deleted, and one on each of its queues.
-class CFxDevice final : public CFxObject<IWDFDevice>,
-                        public IWDFPropertyStoreFactory,
-                        public IWDFUnifiedPropertyStoreFactory {
+class CFxDevice final : public CFxObject<CFxDevice, IWDFDevice, IWDFPropertyStoreFactory,
+                                         IWDFUnifiedPropertyStoreFactory> {
 public:
+    static const simcom::InterfaceEntry<CFxDevice> kInterfaces[];
+
+    // The table's answer, unless the fault plan intervenes for a factory.
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return CFxObject<IWDFDevice>::AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return CFxObject<IWDFDevice>::Release(); }
     STDMETHODIMP DeleteWdfObject() override;
 
     STDMETHODIMP RetrieveDevicePropertyStore(PCWSTR pcwszServiceName,

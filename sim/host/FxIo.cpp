@@ -67,19 +67,11 @@ CFxMemory* CFxMemory::Create(std::shared_ptr<std::vector<BYTE>> buffer) {
     return new (std::nothrow) CFxMemory(std::move(buffer));
 }
 
-STDMETHODIMP CFxMemory::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFObject) ||
-        IsEqualIID(riid, IID_IWDFMemory)) {
-        *ppv = static_cast<IWDFMemory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return E_NOINTERFACE;
-}
+const simcom::InterfaceEntry<CFxMemory> CFxMemory::kInterfaces[] = {
+    simcom::Entry<CFxMemory, IWDFMemory>(IID_IWDFMemory),
+    simcom::Entry<CFxMemory, IWDFMemory>(IID_IWDFObject),
+    {},
+};
 
 STDMETHODIMP CFxMemory::CopyFromMemory(IWDFMemory* pSourceMemory, PWDFMEMORY_OFFSET pSourceOffset) {
     if (pSourceMemory == nullptr) {
@@ -153,19 +145,11 @@ CFxIoRequest::~CFxIoRequest() {
     }
 }
 
-STDMETHODIMP CFxIoRequest::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFObject) ||
-        IsEqualIID(riid, IID_IWDFIoRequest)) {
-        *ppv = static_cast<IWDFIoRequest*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return E_NOINTERFACE;
-}
+const simcom::InterfaceEntry<CFxIoRequest> CFxIoRequest::kInterfaces[] = {
+    simcom::Entry<CFxIoRequest, IWDFIoRequest>(IID_IWDFIoRequest),
+    simcom::Entry<CFxIoRequest, IWDFIoRequest>(IID_IWDFObject),
+    {},
+};
 
 void CFxIoRequest::SetQueue(CFxIoQueue* queue) {
     queue->AddRef();
@@ -352,19 +336,11 @@ CFxIoQueue::~CFxIoQueue() {
     Shutdown();
 }
 
-STDMETHODIMP CFxIoQueue::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFObject) ||
-        IsEqualIID(riid, IID_IWDFIoQueue)) {
-        *ppv = static_cast<IWDFIoQueue*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return E_NOINTERFACE;
-}
+const simcom::InterfaceEntry<CFxIoQueue> CFxIoQueue::kInterfaces[] = {
+    simcom::Entry<CFxIoQueue, IWDFIoQueue>(IID_IWDFIoQueue),
+    simcom::Entry<CFxIoQueue, IWDFIoQueue>(IID_IWDFObject),
+    {},
+};
 
 STDMETHODIMP_(void) CFxIoQueue::GetDevice(IWDFDevice** ppWdfDevice) {
     if (ppWdfDevice != nullptr) {

@@ -7,11 +7,12 @@
 namespace sim {
 
 // A buffer of a request, seen by the driver as framework memory.
-class CFxMemory final : public CFxObject<IWDFMemory> {
+class CFxMemory final : public CFxObject<CFxMemory, IWDFMemory> {
 public:
+    static const simcom::InterfaceEntry<CFxMemory> kInterfaces[];
+
     static CFxMemory* Create(std::shared_ptr<std::vector<BYTE>> buffer);
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP CopyFromMemory(IWDFMemory* pSourceMemory,
                                 PWDFMEMORY_OFFSET pSourceOffset) override;
     STDMETHODIMP CopyToBuffer(ULONG_PTR SourceOffset, void* TargetBuffer,
@@ -28,12 +29,13 @@ private:
     std::shared_ptr<std::vector<BYTE>> m_Buffer;
 };
 
-class CFxIoRequest final : public CFxObject<IWDFIoRequest> {
+class CFxIoRequest final : public CFxObject<CFxIoRequest, IWDFIoRequest> {
 public:
+    static const simcom::InterfaceEntry<CFxIoRequest> kInterfaces[];
+
     CFxIoRequest(WDF_REQUEST_TYPE type, ULONG controlCode, std::vector<BYTE> input,
                  SIZE_T outputSize, std::shared_ptr<IoCompletion> completion);
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(void)
     CompleteWithInformation(HRESULT CompletionStatus, SIZE_T Information) override;
     STDMETHODIMP_(void) SetInformation(ULONG_PTR Information) override;
@@ -90,12 +92,13 @@ private:
     CFxIoQueue* m_pQueue = nullptr;  // one reference; guarded by m_Lock
 };
 
-class CFxIoQueue final : public CFxObject<IWDFIoQueue> {
+class CFxIoQueue final : public CFxObject<CFxIoQueue, IWDFIoQueue> {
 public:
+    static const simcom::InterfaceEntry<CFxIoQueue> kInterfaces[];
+
     CFxIoQueue(CFxDevice* device, IUnknown* callback, bool defaultQueue,
                WDF_IO_QUEUE_DISPATCH_TYPE dispatch, bool allowZeroLength);
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(void) GetDevice(IWDFDevice** ppWdfDevice) override;
     STDMETHODIMP ConfigureRequestDispatching(WDF_REQUEST_TYPE RequestType, BOOL Forward) override;
     STDMETHODIMP_(WDF_IO_QUEUE_STATE)

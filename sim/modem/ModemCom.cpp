@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <new>
 
+#include "ComBase.h"
 #include "ModemCore.h"
 
 namespace sim::modem {
@@ -28,39 +29,12 @@ bool SameIdIgnoringCase(const std::wstring& a, const wchar_t* b) {
            });
 }
 
-// A small base for the modem's COM objects.
-template <class... Interfaces>
-class ComObject : public Interfaces... {
-public:
-    STDMETHOD_(ULONG, AddRef)() override { return ++m_cRef; }
-    STDMETHOD_(ULONG, Release)() override {
-        const LONG count = --m_cRef;
-        if (count == 0) {
-            delete this;
-        }
-        return static_cast<ULONG>(count);
-    }
-    virtual ~ComObject() = default;
-
-protected:
-    std::atomic<LONG> m_cRef{1};
-};
-
 // IRecordInfo for MBN_DEVICE_SERVICE, so its array can carry records.
-class CDeviceServiceRecordInfo final : public ComObject<IRecordInfo> {
+class CDeviceServiceRecordInfo final
+    : public simcom::ComObject<CDeviceServiceRecordInfo, IRecordInfo> {
 public:
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IRecordInfo)) {
-            *ppv = static_cast<IRecordInfo*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
+    static const simcom::InterfaceEntry<CDeviceServiceRecordInfo> kInterfaces[];
+
     STDMETHOD(RecordInit)(PVOID pvNew) override {
         std::memset(pvNew, 0, sizeof(MBN_DEVICE_SERVICE));
         return S_OK;
@@ -121,22 +95,17 @@ public:
     }
 };
 
-class CInterface final : public ComObject<IMbnInterface> {
+const simcom::InterfaceEntry<CDeviceServiceRecordInfo> CDeviceServiceRecordInfo::kInterfaces[] = {
+    simcom::Entry<CDeviceServiceRecordInfo, IRecordInfo>(IID_IRecordInfo),
+    {},
+};
+
+class CInterface final : public simcom::ComObject<CInterface, IMbnInterface> {
 public:
+    static const simcom::InterfaceEntry<CInterface> kInterfaces[];
+
     explicit CInterface(std::shared_ptr<ModemCore> core) : m_Core(std::move(core)) {}
 
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMbnInterface)) {
-            *ppv = static_cast<IMbnInterface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
     STDMETHOD(get_InterfaceID)(BSTR* id) override {
         if (id == nullptr) {
             return E_POINTER;
@@ -184,22 +153,17 @@ private:
     const std::shared_ptr<ModemCore> m_Core;
 };
 
-class CInterfaceManager final : public ComObject<IMbnInterfaceManager> {
+const simcom::InterfaceEntry<CInterface> CInterface::kInterfaces[] = {
+    simcom::Entry<CInterface, IMbnInterface>(IID_IMbnInterface),
+    {},
+};
+
+class CInterfaceManager final : public simcom::ComObject<CInterfaceManager, IMbnInterfaceManager> {
 public:
+    static const simcom::InterfaceEntry<CInterfaceManager> kInterfaces[];
+
     explicit CInterfaceManager(std::shared_ptr<ModemCore> core) : m_Core(std::move(core)) {}
 
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMbnInterfaceManager)) {
-            *ppv = static_cast<IMbnInterfaceManager*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
     STDMETHOD(GetInterface)(LPCWSTR id, IMbnInterface** result) override {
         if (result == nullptr) {
             return E_POINTER;
@@ -238,23 +202,17 @@ private:
     const std::shared_ptr<ModemCore> m_Core;
 };
 
-class CDeviceService final : public ComObject<IMbnDeviceService> {
+const simcom::InterfaceEntry<CInterfaceManager> CInterfaceManager::kInterfaces[] = {
+    simcom::Entry<CInterfaceManager, IMbnInterfaceManager>(IID_IMbnInterfaceManager),
+    {},
+};
+
+class CDeviceService final : public simcom::ComObject<CDeviceService, IMbnDeviceService> {
 public:
+    static const simcom::InterfaceEntry<CDeviceService> kInterfaces[];
+
     CDeviceService(std::shared_ptr<ModemCore> core, size_t index)
         : m_Core(std::move(core)), m_Index(index) {}
-
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMbnDeviceService)) {
-            *ppv = static_cast<IMbnDeviceService*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
 
     STDMETHOD(QuerySupportedCommands)(ULONG*) override { return E_NOTIMPL; }
     STDMETHOD(OpenCommandSession)(ULONG* requestID) override {
@@ -324,6 +282,11 @@ private:
 
     const std::shared_ptr<ModemCore> m_Core;
     const size_t m_Index;
+};
+
+const simcom::InterfaceEntry<CDeviceService> CDeviceService::kInterfaces[] = {
+    simcom::Entry<CDeviceService, IMbnDeviceService>(IID_IMbnDeviceService),
+    {},
 };
 
 HRESULT CDeviceService::Session(ULONG* requestID, bool data, bool open, PendingKind kind) {
@@ -482,22 +445,13 @@ HRESULT CDeviceService::WriteData(SAFEARRAY* data, ULONG* requestID) {
     return S_OK;
 }
 
-class CServicesContext final : public ComObject<IMbnDeviceServicesContext> {
+class CServicesContext final
+    : public simcom::ComObject<CServicesContext, IMbnDeviceServicesContext> {
 public:
+    static const simcom::InterfaceEntry<CServicesContext> kInterfaces[];
+
     explicit CServicesContext(std::shared_ptr<ModemCore> core) : m_Core(std::move(core)) {}
 
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMbnDeviceServicesContext)) {
-            *ppv = static_cast<IMbnDeviceServicesContext*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
     STDMETHOD(EnumerateDeviceServices)(SAFEARRAY** result) override {
         if (result == nullptr) {
             return E_POINTER;
@@ -553,29 +507,21 @@ private:
     const std::shared_ptr<ModemCore> m_Core;
 };
 
-class CServicesManager final
-    : public ComObject<IMbnDeviceServicesManager, IConnectionPointContainer> {
+const simcom::InterfaceEntry<CServicesContext> CServicesContext::kInterfaces[] = {
+    simcom::Entry<CServicesContext, IMbnDeviceServicesContext>(IID_IMbnDeviceServicesContext),
+    {},
+};
+
+class CServicesManager final : public simcom::ComObject<CServicesManager, IMbnDeviceServicesManager,
+                                                        IConnectionPointContainer> {
 public:
+    static const simcom::InterfaceEntry<CServicesManager> kInterfaces[];
+
     explicit CServicesManager(std::shared_ptr<ModemCore> core)
         : m_Core(std::move(core)),
           m_Point(static_cast<IConnectionPointContainer*>(this), IID_IMbnDeviceServicesEvents,
                   m_Core->Sinks) {}
 
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMbnDeviceServicesManager)) {
-            *ppv = static_cast<IMbnDeviceServicesManager*>(this);
-        } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
-            *ppv = static_cast<IConnectionPointContainer*>(this);
-        } else {
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
     STDMETHOD(GetDeviceServicesContext)(BSTR id, IMbnDeviceServicesContext** result) override {
         if (result == nullptr) {
             return E_POINTER;
@@ -609,23 +555,19 @@ private:
     ConnectionPoint m_Point;
 };
 
+const simcom::InterfaceEntry<CServicesManager> CServicesManager::kInterfaces[] = {
+    simcom::Entry<CServicesManager, IMbnDeviceServicesManager>(IID_IMbnDeviceServicesManager),
+    simcom::Entry<CServicesManager, IConnectionPointContainer>(IID_IConnectionPointContainer),
+    {},
+};
+
 template <class Manager>
-class CManagerFactory final : public ComObject<IClassFactory> {
+class CManagerFactory final : public simcom::ComObject<CManagerFactory<Manager>, IClassFactory> {
 public:
+    static const simcom::InterfaceEntry<CManagerFactory> kInterfaces[];
+
     explicit CManagerFactory(std::shared_ptr<ModemCore> core) : m_Core(std::move(core)) {}
 
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
     STDMETHOD(CreateInstance)(IUnknown* outer, REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
@@ -646,6 +588,12 @@ public:
 
 private:
     const std::shared_ptr<ModemCore> m_Core;
+};
+
+template <class Manager>
+const simcom::InterfaceEntry<CManagerFactory<Manager>> CManagerFactory<Manager>::kInterfaces[] = {
+    simcom::Entry<CManagerFactory<Manager>, IClassFactory>(IID_IClassFactory),
+    {},
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "ComBase.h"
 #include "FaultPlan.h"
 
 namespace sim {
@@ -208,35 +209,16 @@ HRESULT FromPropVariant(const PROPVARIANT* pv, StoredValue* value) {
     return E_INVALIDARG;
 }
 
-class CNamedPropertyStore final : public IWDFNamedPropertyStore2 {
+class CNamedPropertyStore final
+    : public simcom::ComObject<CNamedPropertyStore, IWDFNamedPropertyStore2> {
 public:
+    static const simcom::InterfaceEntry<CNamedPropertyStore> kInterfaces[];
+
     CNamedPropertyStore(std::unique_ptr<PropertyKey> key, REGSAM access,
                         std::shared_ptr<PropertyStoreCounters> counters)
         : m_Key(std::move(key)), m_Access(access), m_Counters(std::move(counters)) {
         ++m_Counters->Alive;
         ++m_Counters->Opened;
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFNamedPropertyStore) ||
-            IsEqualIID(riid, IID_IWDFNamedPropertyStore2)) {
-            *ppv = static_cast<IWDFNamedPropertyStore2*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_cRef; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG n = --m_cRef;
-        if (n == 0) {
-            delete this;
-        }
-        return n;
     }
 
     STDMETHODIMP GetNamedValue(LPCWSTR pszName, PROPVARIANT* pv) override try {
@@ -326,7 +308,7 @@ public:
     }
 
 private:
-    ~CNamedPropertyStore() { --m_Counters->Alive; }
+    ~CNamedPropertyStore() override { --m_Counters->Alive; }
 
     // The fault plan names values in UTF-8.
     static std::string Utf8(const std::wstring& w) {
@@ -339,38 +321,25 @@ private:
         return out;
     }
 
-    std::atomic<ULONG> m_cRef{1};
     // A store is used by one operation at a time, as the framework's are.
     const std::unique_ptr<PropertyKey> m_Key;
     const REGSAM m_Access;
     const std::shared_ptr<PropertyStoreCounters> m_Counters;
 };
 
-class CUnifiedPropertyStore final : public IWDFUnifiedPropertyStore {
+const simcom::InterfaceEntry<CNamedPropertyStore> CNamedPropertyStore::kInterfaces[] = {
+    simcom::Entry<CNamedPropertyStore, IWDFNamedPropertyStore2>(IID_IWDFNamedPropertyStore2),
+    simcom::Entry<CNamedPropertyStore, IWDFNamedPropertyStore2>(IID_IWDFNamedPropertyStore),
+    {},
+};
+
+class CUnifiedPropertyStore final
+    : public simcom::ComObject<CUnifiedPropertyStore, IWDFUnifiedPropertyStore> {
 public:
+    static const simcom::InterfaceEntry<CUnifiedPropertyStore> kInterfaces[];
+
     explicit CUnifiedPropertyStore(std::unique_ptr<DevicePropertyKey> key)
         : m_Key(std::move(key)) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWDFUnifiedPropertyStore)) {
-            *ppv = static_cast<IWDFUnifiedPropertyStore*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_cRef; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG n = --m_cRef;
-        if (n == 0) {
-            delete this;
-        }
-        return n;
-    }
 
     STDMETHODIMP SetPropertyData(const DEVPROPKEY* PropertyKey, LCID Lcid, ULONG Flags,
                                  DEVPROPTYPE PropertyType, ULONG PropertyDataSize,
@@ -413,10 +382,14 @@ public:
     }
 
 private:
-    ~CUnifiedPropertyStore() = default;
+    ~CUnifiedPropertyStore() override = default;
 
-    std::atomic<ULONG> m_cRef{1};
     const std::unique_ptr<DevicePropertyKey> m_Key;
+};
+
+const simcom::InterfaceEntry<CUnifiedPropertyStore> CUnifiedPropertyStore::kInterfaces[] = {
+    simcom::Entry<CUnifiedPropertyStore, IWDFUnifiedPropertyStore>(IID_IWDFUnifiedPropertyStore),
+    {},
 };
 
 }  // namespace
