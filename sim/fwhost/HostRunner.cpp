@@ -13,6 +13,7 @@
 #include "HostSystem.h"
 #include "HostText.h"
 #include "HostedDriver.h"
+#include "MachineStore.h"
 #include "SimModem.h"
 #include "TraceSession.h"
 #include "BootLoader.h"

@@ -33,7 +33,8 @@ struct StoreOptions {
     int BusyTimeoutMs = 2000;
 };
 
-class MachineStore final : public PropertyBackend,
+class MachineStore final : public DevicePropertyStores,
+                           public PropertyBackend,
                            public sim::DeviceNodes,
                            public std::enable_shared_from_this<MachineStore> {
 public:
@@ -45,33 +46,18 @@ public:
                         StoreOptions options = {});
 
     const std::string& Path() const { return m_Path; }
+    const StoreOptions& Options() const { return m_Options; }
 
     // Makes this process's lazily flushed writes durable.
     HRESULT FlushLazyWrites();
-    HRESULT Flush() override { return FlushLazyWrites(); }
 
-    // PropertyBackend
+    // The machine file is the backend of its devices' property stores.
+    PropertyBackend& Backend() override { return *this; }
     HRESULT OpenKey(const std::wstring& instanceId, const std::wstring& key, KeyOpen how,
                     std::unique_ptr<PropertyKey>* opened, bool* created) override;
     HRESULT OpenDeviceProperties(const std::wstring& instanceId, const std::wstring& key,
                                  std::unique_ptr<DevicePropertyKey>* opened) override;
-    const StoreOptions& Options() const { return m_Options; }
-
-    // IWDFPropertyStoreFactory::RetrieveDevicePropertyStore for the device `instanceId`.
-    HRESULT RetrieveNamedStore(const std::wstring& instanceId, const WDF_PROPERTY_STORE_ROOT* root,
-                               WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags, REGSAM desiredAccess,
-                               PCWSTR subkeyPath, IWDFNamedPropertyStore2** store,
-                               WDF_PROPERTY_STORE_DISPOSITION* disposition) {
-        return sim::RetrieveNamedStore(*this, m_Counters, instanceId, root, flags, desiredAccess,
-                                       subkeyPath, store, disposition);
-    }
-
-    // IWDFUnifiedPropertyStoreFactory::RetrieveUnifiedDevicePropertyStore.
-    HRESULT RetrieveUnifiedStore(const std::wstring& instanceId,
-                                 const WDF_PROPERTY_STORE_ROOT* root,
-                                 IWDFUnifiedPropertyStore** store) {
-        return sim::RetrieveUnifiedStore(*this, instanceId, root, store);
-    }
+    HRESULT Flush() override { return FlushLazyWrites(); }
 
     // Device database. A node is its instance id, setup class and hardware ids.
     HRESULT RegisterDeviceNode(const std::wstring& instanceId, const GUID& classGuid,
@@ -100,20 +86,12 @@ public:
     HRESULT StoredValueType(const std::wstring& instanceId, const std::wstring& keyName,
                             const std::wstring& name, VARTYPE* vt);
 
-    // Named stores handed out so far, and those not yet released.
-    long NamedStoresOpened() const { return m_Counters->Opened; }
-    long NamedStoresAlive() const { return m_Counters->Alive; }
-
-    using Counters = PropertyStoreCounters;
-
 private:
     MachineStore(std::string path, StoreOptions options)
         : m_Path(std::move(path)), m_Options(options) {}
 
     const std::string m_Path;
     const StoreOptions m_Options;
-    // Shared with the stores, which may outlive this object.
-    const std::shared_ptr<Counters> m_Counters = std::make_shared<Counters>();
 };
 
 // Registry text helpers (UTF-16LE on disk and in registry data).

@@ -394,12 +394,12 @@ const simcom::InterfaceEntry<CUnifiedPropertyStore> CUnifiedPropertyStore::kInte
 
 }  // namespace
 
-HRESULT RetrieveNamedStore(PropertyBackend& backend,
-                           const std::shared_ptr<PropertyStoreCounters>& counters,
-                           const std::wstring& instanceId, const WDF_PROPERTY_STORE_ROOT* root,
-                           WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags, REGSAM desiredAccess,
-                           PCWSTR subkeyPath, IWDFNamedPropertyStore2** store,
-                           WDF_PROPERTY_STORE_DISPOSITION* disposition) try {
+HRESULT DevicePropertyStores::RetrieveNamedStore(const std::wstring& instanceId,
+                                                 const WDF_PROPERTY_STORE_ROOT* root,
+                                                 WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags,
+                                                 REGSAM desiredAccess, PCWSTR subkeyPath,
+                                                 IWDFNamedPropertyStore2** store,
+                                                 WDF_PROPERTY_STORE_DISPOSITION* disposition) try {
     if (store == nullptr) {
         return E_POINTER;
     }
@@ -426,22 +426,22 @@ HRESULT RetrieveNamedStore(PropertyBackend& backend,
                               : PropertyBackend::KeyOpen::Existing;
     std::unique_ptr<PropertyKey> key;
     bool created = false;
-    hr = backend.OpenKey(instanceId, keyName, how, &key, &created);
+    hr = Backend().OpenKey(instanceId, keyName, how, &key, &created);
     if (FAILED(hr)) {
         return hr;
     }
     if (disposition != nullptr) {
         *disposition = created ? CreatedNewStore : OpenedExistingStore;
     }
-    *store = new CNamedPropertyStore(std::move(key), desiredAccess, counters);
+    *store = new CNamedPropertyStore(std::move(key), desiredAccess, m_Counters);
     return S_OK;
 } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
 }
 
-HRESULT RetrieveUnifiedStore(PropertyBackend& backend, const std::wstring& instanceId,
-                             const WDF_PROPERTY_STORE_ROOT* root,
-                             IWDFUnifiedPropertyStore** store) try {
+HRESULT DevicePropertyStores::RetrieveUnifiedStore(const std::wstring& instanceId,
+                                                   const WDF_PROPERTY_STORE_ROOT* root,
+                                                   IWDFUnifiedPropertyStore** store) try {
     if (store == nullptr) {
         return E_POINTER;
     }
@@ -453,7 +453,7 @@ HRESULT RetrieveUnifiedStore(PropertyBackend& backend, const std::wstring& insta
         return hr;
     }
     std::unique_ptr<DevicePropertyKey> key;
-    hr = backend.OpenDeviceProperties(instanceId, keyName, &key);
+    hr = Backend().OpenDeviceProperties(instanceId, keyName, &key);
     if (FAILED(hr)) {
         return hr;
     }
