@@ -3,9 +3,11 @@
 // the clock and its scale, drive mapping, the debugger output, the device database behind
 // SetupAPI, the storage of device property stores, faults of the system's own APIs, trace
 // recording and a few counters of what a process still holds. The simulated components
-// reach these only through Host(), so the same components run on our layer and on
+// reach these only through this header, so the same components run on our layer and on
 // Windows, where the registry, SetupAPI and a vectored exception handler stand behind the
-// same groups.
+// same groups. The process-wide groups come from Host(); device nodes and the property
+// backend belong to one machine (on our layer its machine file, sim/store), and the
+// machine hands its nodes to the host system to serve.
 //
 // Every group is thread-safe. Results are HRESULTs or Win32 codes as Windows gives them.
 #include <windows.h>
@@ -39,7 +41,7 @@ class Drives {
 public:
     virtual ~Drives() = default;
     // Letter is A-Z or a-z; replaces an earlier mapping. False where the system owns its
-    // drives (Windows) and the letter is not already the folder asked for.
+    // drives (Windows).
     virtual bool Map(wchar_t letter, const std::string& hostFolder) = 0;
     virtual void UnmapAll() = 0;
     // The path the host's C runtime opens for a Windows path (UTF-8); empty when the path
