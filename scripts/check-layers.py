@@ -5,7 +5,9 @@
 
 Data flows one way: tools -> sim -> driver/policy -> platform. The deliverables
 (driver/, policy/) never see sim/ or tools/; platform/ sees nothing above it; sim/ never
-sees tools/. Three things are read:
+sees tools/. Within sim/, only the host system's seam (sim/seam/) includes the layer's
+extension headers (platform/include/winplat/), so that the simulated machine runs on any
+implementation of the seam. Three things are read:
 
 - every #include line of the layers' own files, resolved against the tree (a name found
   only in a layer the file must not see is a fault, whatever the build's include folders);
@@ -32,6 +34,8 @@ FORBIDDEN = {
     "sim": {"tools"},
 }
 SOURCE_EXTENSIONS = (".c", ".cpp", ".h", ".hpp", ".inc")
+EXTENSION_HEADERS = os.path.join("platform", "include", "winplat")
+SEAM = os.path.join("sim", "seam")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
 
@@ -63,6 +67,8 @@ def include_faults(root):
         banned = FORBIDDEN.get(own, set())
         if not banned:
             continue
+        rel_file = os.path.relpath(f, root)
+        behind_seam = own == "sim" and not rel_file.startswith(SEAM + os.sep)
         with open(f, encoding="utf-8", errors="replace") as text:
             for number, line in enumerate(text, 1):
                 m = INCLUDE.match(line)
@@ -75,6 +81,12 @@ def include_faults(root):
                 else:
                     targets = by_suffix.get(name.lstrip("./"), [])
                 layers = {layer_of(t, root) for t in targets}
+                extensions = [t for t in targets
+                              if os.path.relpath(os.path.dirname(t), root) == EXTENSION_HEADERS]
+                if behind_seam and extensions:
+                    faults.append("%s:%d: sim includes %s, an extension header of the layer "
+                                  "(only %s/ may)" % (rel_file, number, m.group(2), SEAM))
+                    continue
                 # A name the file's own layer (or one it may see) also has is not a fault.
                 if targets and layers <= banned:
                     rel = os.path.relpath(f, root)

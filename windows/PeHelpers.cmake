@@ -1,12 +1,11 @@
 # Headers that mingw-w64 lacks (UMDF 1.x, Mobile Broadband), copied from the layer so
 # that they sit on the real windows.h; only these, never the layer's own windows.h.
 set(BRELK_PE_STAGED ${CMAKE_BINARY_DIR}/include)
-foreach(header wudfddi.h wudfddi_types.h mbnapi.h winplat/clock.h winplat/drives.h)
+foreach(header wudfddi.h wudfddi_types.h mbnapi.h)
     configure_file(${BRELK_ROOT}/platform/include/${header} ${BRELK_PE_STAGED}/${header} COPYONLY)
 endforeach()
 add_library(pe_headers INTERFACE)
-target_include_directories(pe_headers INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include
-                                                ${BRELK_PE_STAGED})
+target_include_directories(pe_headers INTERFACE ${BRELK_PE_STAGED})
 
 # A module with its Windows file name; it imports only system DLLs (the runtimes are
 # linked in by the toolchain file).

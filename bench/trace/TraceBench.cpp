@@ -85,7 +85,7 @@ void BM_TracePoint_EnabledWritingToSession(benchmark::State& state) {
     for (auto _ : state) {
         TracePoint(device, E_FAIL);
     }
-    WinplatTraceSessionStats stats{};
+    sim::TraceRecorder::Stats stats;
     session.Stop(&stats);
     StopTracing();
     std::remove(path.c_str());

@@ -12,12 +12,10 @@
 
 #include "FaultPlan.h"
 #include "FirmwareImage.h"
+#include "HostSystem.h"
 #include "HostText.h"
 #include "MachineStore.h"
 #include "Program.h"
-#include "winplat/clock.h"
-#include "winplat/devdb.h"
-#include "winplat/drives.h"
 
 namespace fs = std::filesystem;
 
@@ -313,7 +311,7 @@ int ReadUint(sim::MachineStore& store, const std::wstring& instanceId, const wch
 
 MachineRun::~MachineRun() {
     if (m_DatabaseRegistered) {
-        WinplatRegisterDeviceDatabase(nullptr);
+        sim::Host().ServeDeviceNodes(nullptr);
     }
 }
 
@@ -326,16 +324,16 @@ bool MachineRun::Prepare(const HostOptions& o, std::string* failure, std::string
     }
     // Modules only from the machine's system folder: the current folder is searched
     // before PATH, so it must hold none.
-    WinplatSetTimeScale(o.TimeScale);
+    sim::Host().Time().SetScale(o.TimeScale);
     // SystemRoot is the machine's own text, trailing separator and all, as Windows hands
     // it to a process.
     m_WindowsFolder = driverhost::WindowsFolder(o.MachineFolder);
     const wchar_t windowsDrive =
         static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(m_WindowsFolder[0])));
-    WinplatMapDrive(L'C', (fs::path(o.MachineFolder) / "C").c_str());
-    WinplatMapDrive(
+    sim::Host().Paths().Map(L'C', (fs::path(o.MachineFolder) / "C").string());
+    sim::Host().Paths().Map(
         windowsDrive,
-        (fs::path(o.MachineFolder) / std::string(1, static_cast<char>(windowsDrive))).c_str());
+        (fs::path(o.MachineFolder) / std::string(1, static_cast<char>(windowsDrive))).string());
     setenv("SystemRoot", m_WindowsFolder.c_str(), 1);
     setenv("windir", m_WindowsFolder.c_str(), 1);
     setenv("PATH", (WithoutTrailingSeparators(m_WindowsFolder) + "\\System32").c_str(), 1);
@@ -357,7 +355,7 @@ bool MachineRun::Prepare(const HostOptions& o, std::string* failure, std::string
         *failure = "brelk-sim: machine database: " + HrText(hr);
         return false;
     }
-    WinplatRegisterDeviceDatabase(m_Store->DeviceDatabase());
+    sim::Host().ServeDeviceNodes(m_Store);
     m_DatabaseRegistered = true;
     m_InstanceId = o.InstanceId;
     return true;
@@ -369,7 +367,7 @@ int MachineRun::Read(const wchar_t* name) const {
 
 HRESULT MachineRun::Close() {
     if (m_DatabaseRegistered) {
-        WinplatRegisterDeviceDatabase(nullptr);
+        sim::Host().ServeDeviceNodes(nullptr);
         m_DatabaseRegistered = false;
     }
     HRESULT hr = S_OK;

@@ -10,14 +10,14 @@
 
 #include "HostMachine.h"
 #include "HostStory.h"
+#include "HostSystem.h"
 #include "HostText.h"
 #include "HostedDriver.h"
+#include "MachineStore.h"
 #include "PersistedValues.h"
 #include "SimModem.h"
 #include "TraceSession.h"
 #include "BootLoader.h"
-#include "winplat/clock.h"
-#include "winplat/stats.h"
 
 namespace fs = std::filesystem;
 
@@ -294,17 +294,17 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     r.RunMs = GetTickCount64() - runStart;
     story.DebugOutput(r, true);
     if (trace.Running()) {
-        WinplatTraceSessionStats stats = {};
+        sim::TraceRecorder::Stats stats;
         trace.Stop(&stats);
         story.Line("trace    " + std::to_string(stats.MessagesWritten) + " messages to " +
                    o.TraceFile +
                    (stats.MessagesLost ? ", " + std::to_string(stats.MessagesLost) + " lost"
                                        : std::string()));
     }
-    if (const size_t modules = WinplatLoadedModuleCount(); modules != 0) {
+    if (const size_t modules = sim::Host().Counters().LoadedModules(); modules != 0) {
         r.Problems.push_back(std::to_string(modules) + " modules still loaded after the unload");
     }
-    if (const size_t threads = WinplatLiveThreadCount(); threads != 0) {
+    if (const size_t threads = sim::Host().Counters().LiveThreads(); threads != 0) {
         r.Problems.push_back(std::to_string(threads) + " threads still running after the unload");
     }
     r.Commands = CommandList(modem);

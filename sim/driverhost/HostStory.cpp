@@ -7,9 +7,9 @@
 #include <sstream>
 
 #include "FaultPlan.h"
+#include "HostSystem.h"
 #include "HostText.h"
 #include "PersistedValues.h"
-#include "winplat/debugout.h"
 
 namespace driverhost {
 namespace {
@@ -35,7 +35,7 @@ void Story::Line(const std::string& text) {
 }
 
 void Story::DebugOutput(HostReport& report, bool flush) {
-    const auto all = WinplatGetDebugOutput();
+    const auto all = sim::Host().Debugger().Read();
     for (size_t i = m_DebugSeen; i < all.size(); ++i) {
         std::string text = all[i];
         const size_t first = text.find_first_not_of(" \t\r\n");

@@ -70,7 +70,7 @@ HRESULT HostedDriver::Initialize() {
     return m_Entry->OnInitialize(m_FxDriver);
 }
 
-HRESULT HostedDriver::AddDevice(const std::shared_ptr<sim::MachineStore>& store,
+HRESULT HostedDriver::AddDevice(const std::shared_ptr<sim::DevicePropertyStores>& store,
                                 const std::wstring& instanceId) {
     HRESULT hr = sim::CFxDeviceInit::CreateInstance(store, instanceId, &m_Init);
     if (SUCCEEDED(hr)) {

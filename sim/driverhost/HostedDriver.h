@@ -12,10 +12,6 @@
 
 #include "Framework.h"
 
-namespace sim {
-class MachineStore;
-}
-
 namespace driverhost {
 
 class HostedDriver {
@@ -30,7 +26,7 @@ public:
     [[nodiscard]] HRESULT Load(std::string* why);
     HRESULT Initialize();
     // OnDeviceAdd for the device node; the framework device it made is Device().
-    [[nodiscard]] HRESULT AddDevice(const std::shared_ptr<sim::MachineStore>& store,
+    [[nodiscard]] HRESULT AddDevice(const std::shared_ptr<sim::DevicePropertyStores>& store,
                                     const std::wstring& instanceId);
     // The first framework device the driver added, or null.
     sim::CFxDevice* Device() const { return m_Devices.empty() ? nullptr : m_Devices.front(); }

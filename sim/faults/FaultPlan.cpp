@@ -11,8 +11,9 @@
 #else
 #include <signal.h>
 #include <unistd.h>
-#include <winplat/clock.h>
 #endif
+
+#include "HostSystem.h"
 
 namespace sim {
 
@@ -147,11 +148,7 @@ void KillAfter(int64_t ms) {
         KillProcess();
     }
     std::thread([ms] {
-#ifdef _WIN32
-        Sleep(static_cast<DWORD>(ms));
-#else
-        WinplatSleepMs(static_cast<ULONGLONG>(ms));
-#endif
+        Host().Time().Sleep(static_cast<ULONGLONG>(ms));
         KillProcess();
     }).detach();
 }

@@ -3,8 +3,6 @@
 // reach the modem only through the port callbacks registered under codes 21, 22 and 23.
 
 #include <windows.h>
-#include <winplat/clock.h>
-#include <winplat/drives.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -22,6 +20,7 @@
 #include "FirmwareImage.h"
 #include "FlashProtocol.h"
 #include "FlashkitStandIn.h"
+#include "HostSystem.h"
 
 namespace {
 
@@ -193,7 +192,7 @@ public:
             if (now >= deadline) {
                 break;
             }
-            m_Cv.wait_for(lock, WinplatScaledMs(static_cast<double>(deadline - now)));
+            m_Cv.wait_for(lock, sim::Host().Time().ScaledWait(static_cast<double>(deadline - now)));
         }
         return waiter->done ? waiter->result : kErrTimeout;
     }
@@ -239,7 +238,7 @@ private:
             if (now >= deadline) {
                 return true;
             }
-            m_Cv.wait_for(lock, WinplatScaledMs(static_cast<double>(deadline - now)));
+            m_Cv.wait_for(lock, sim::Host().Time().ScaledWait(static_cast<double>(deadline - now)));
         }
         return false;
     }
@@ -547,7 +546,7 @@ std::string HostPath(const char* windowsPath) {
     if (windowsPath == nullptr || *windowsPath == '\0') {
         return {};
     }
-    return WinplatToHostPath(std::string_view(windowsPath));
+    return sim::Host().Paths().ToHostPath(std::string_view(windowsPath));
 }
 
 std::unique_ptr<fwimage::ImageReader> OpenImage(const char* windowsPath) {

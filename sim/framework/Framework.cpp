@@ -45,7 +45,7 @@ std::optional<HRESULT> InjectedFailure(std::string_view point, std::string_view 
 }
 
 // The old-style store of a service's hardware subkey, readable and writable.
-HRESULT RetrieveServiceStore(MachineStore& store, const std::wstring& instanceId,
+HRESULT RetrieveServiceStore(DevicePropertyStores& store, const std::wstring& instanceId,
                              PCWSTR serviceName, WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags,
                              IWDFNamedPropertyStore** ppPropStore,
                              WDF_PROPERTY_STORE_DISPOSITION* pDisposition) {
@@ -75,8 +75,8 @@ HRESULT RetrieveServiceStore(MachineStore& store, const std::wstring& instanceId
 
 // ---- CFxDeviceInit ------------------------------------------------------------------
 
-HRESULT CFxDeviceInit::CreateInstance(std::shared_ptr<MachineStore> store, std::wstring instanceId,
-                                      CFxDeviceInit** init) {
+HRESULT CFxDeviceInit::CreateInstance(std::shared_ptr<DevicePropertyStores> store,
+                                      std::wstring instanceId, CFxDeviceInit** init) {
     if (init == nullptr) {
         return E_POINTER;
     }
@@ -241,7 +241,7 @@ void CFxDriver::DeleteDevices() {
 
 // ---- CFxDevice ----------------------------------------------------------------------
 
-CFxDevice::CFxDevice(CFxDriver* driver, std::shared_ptr<MachineStore> store,
+CFxDevice::CFxDevice(CFxDriver* driver, std::shared_ptr<DevicePropertyStores> store,
                      std::wstring instanceId, IUnknown* callback)
     : m_Store(std::move(store)),
       m_InstanceId(std::move(instanceId)),

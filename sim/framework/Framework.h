@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "ComBase.h"
-#include "MachineStore.h"
+#include "PropertyStore.h"
 
 namespace sim {
 
@@ -131,8 +131,8 @@ class CFxDeviceInit final
 public:
     static const simcom::InterfaceEntry<CFxDeviceInit> kInterfaces[];
 
-    static HRESULT CreateInstance(std::shared_ptr<MachineStore> store, std::wstring instanceId,
-                                  CFxDeviceInit** init);
+    static HRESULT CreateInstance(std::shared_ptr<DevicePropertyStores> store,
+                                  std::wstring instanceId, CFxDeviceInit** init);
 
     STDMETHODIMP_(void) SetFilter() override { m_bFilter = true; }
     STDMETHODIMP_(void) SetLockingConstraint(WDF_CALLBACK_CONSTRAINT LockType) override {
@@ -169,14 +169,14 @@ public:
     std::optional<WDF_CALLBACK_CONSTRAINT> LockingConstraint() const { return m_LockingConstraint; }
 
     const std::wstring& InstanceId() const { return m_InstanceId; }
-    const std::shared_ptr<MachineStore>& Store() const { return m_Store; }
+    const std::shared_ptr<DevicePropertyStores>& Store() const { return m_Store; }
 
 private:
-    CFxDeviceInit(std::shared_ptr<MachineStore> store, std::wstring instanceId)
+    CFxDeviceInit(std::shared_ptr<DevicePropertyStores> store, std::wstring instanceId)
         : m_Store(std::move(store)), m_InstanceId(std::move(instanceId)) {}
     ~CFxDeviceInit() override = default;
 
-    const std::shared_ptr<MachineStore> m_Store;
+    const std::shared_ptr<DevicePropertyStores> m_Store;
     const std::wstring m_InstanceId;
     // Written by the driver during device add, read by the host afterwards.
     std::optional<BOOL> m_PowerPolicyOwnership;
@@ -290,15 +290,15 @@ public:
     // The callback object handed to CreateDevice, with a reference (nullptr once deleted).
     IUnknown* CallbackObject();
     const std::wstring& InstanceId() const { return m_InstanceId; }
-    const std::shared_ptr<MachineStore>& Store() const { return m_Store; }
+    const std::shared_ptr<DevicePropertyStores>& Store() const { return m_Store; }
 
 private:
     friend class CFxDriver;
-    CFxDevice(CFxDriver* driver, std::shared_ptr<MachineStore> store, std::wstring instanceId,
-              IUnknown* callback);
+    CFxDevice(CFxDriver* driver, std::shared_ptr<DevicePropertyStores> store,
+              std::wstring instanceId, IUnknown* callback);
     ~CFxDevice() override;
 
-    const std::shared_ptr<MachineStore> m_Store;
+    const std::shared_ptr<DevicePropertyStores> m_Store;
     const std::wstring m_InstanceId;
     // No reference: the driver object keeps its devices and outlives them.
     CFxDriver* const m_pDriver;

@@ -535,7 +535,7 @@ public:
     }
     STDMETHOD(EnumConnectionPoints)(IEnumConnectionPoints** ppEnum) override {
         IConnectionPoint* points[] = {&m_Point};
-        return winplat::CreateConnectionPointEnumerator(points, 1, ppEnum);
+        return CreateConnectionPointEnumerator(points, 1, ppEnum);
     }
     STDMETHOD(FindConnectionPoint)(REFIID riid, IConnectionPoint** ppCP) override {
         if (ppCP == nullptr) {
@@ -552,7 +552,7 @@ public:
 
 private:
     const std::shared_ptr<ModemCore> m_Core;
-    winplat::ConnectionPoint m_Point;
+    ConnectionPoint m_Point;
 };
 
 const simcom::InterfaceEntry<CServicesManager> CServicesManager::kInterfaces[] = {

@@ -2,12 +2,13 @@
 
 #include <objbase.h>
 #include <oleauto.h>
-#include <winplat/clock.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
+
+#include "HostSystem.h"
 
 namespace sim {
 namespace modem {
@@ -206,7 +207,7 @@ void ModemCore::Deliver(Pending& p) {
         Feed(p.Data);
         return;
     }
-    winplat::SinkSnapshot sinks;
+    SinkSnapshot sinks;
     if (FAILED(Sinks->Snapshot(&sinks))) {
         return;
     }
@@ -264,7 +265,8 @@ void ModemCore::Run() {
         auto first = Queue.begin();
         const ULONGLONG now = GetTickCount64();
         if (first->first.first > now) {
-            QueueCv.wait_for(lock, WinplatScaledMs(static_cast<double>(first->first.first - now)));
+            QueueCv.wait_for(
+                lock, sim::Host().Time().ScaledWait(static_cast<double>(first->first.first - now)));
             continue;
         }
         Pending pending = std::move(first->second);

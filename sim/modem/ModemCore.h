@@ -5,7 +5,6 @@
 
 #include <windows.h>
 #include <mbnapi.h>
-#include <winplat/connpoint.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "BootLoader.h"
+#include "ConnectionPoint.h"
 #include "LinkModel.h"
 #include "SimModem.h"
 
@@ -144,10 +144,10 @@ IClassFactory* NewServicesManagerFactory(std::shared_ptr<ModemCore> core);
 // One modem's state. The COM objects each hold it alive through a shared pointer.
 struct ModemCore {
     explicit ModemCore(ModemOptions options)
-        : Options(std::move(options)), Sinks(std::make_shared<winplat::SinkList>()) {}
+        : Options(std::move(options)), Sinks(std::make_shared<SinkList>()) {}
 
     const ModemOptions Options;
-    const std::shared_ptr<winplat::SinkList> Sinks;  // every services manager's point shares it
+    const std::shared_ptr<SinkList> Sinks;  // every services manager's point shares it
     IRecordInfo* RecordInfo = modem::NewDeviceServiceRecordInfo();  // one reference, this core's
     BootLoader Loader;  // fed only on the notification thread
 

@@ -1,11 +1,11 @@
 #include "SimModem.h"
 
 #include <objbase.h>
-#include <winplat/clock.h>
 
 #include <fstream>
 
 #include "FaultPlan.h"
+#include "HostSystem.h"
 #include "ModemCore.h"
 
 namespace sim {
@@ -165,7 +165,7 @@ void SimModem::SendData(const uint8_t* data, size_t length) {
 bool SimModem::WaitIdle(DWORD timeoutMs) {
     ModemCore& core = *m_Core;
     std::unique_lock lock(core.QueueLock);
-    return core.QueueCv.wait_for(lock, WinplatScaledMs(timeoutMs), [&] {
+    return core.QueueCv.wait_for(lock, sim::Host().Time().ScaledWait(timeoutMs), [&] {
         return core.Stopping || (core.Queue.empty() && !core.Delivering);
     });
 }

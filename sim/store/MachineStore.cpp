@@ -20,73 +20,6 @@ std::string GuidText(const GUID& g) {
     return db::ToUtf8(text);
 }
 
-class DeviceDatabaseProvider final : public WinplatDeviceDatabase {
-public:
-    explicit DeviceDatabaseProvider(std::shared_ptr<MachineStore> store)
-        : m_Store(std::move(store)) {}
-
-    DWORD FindDevice(const std::wstring& instanceId, GUID* classGuid) override {
-        db::Connection c;
-        db::Statement s;
-        HRESULT hr = c.Open(m_Store->Path(), m_Store->Options().BusyTimeoutMs);
-        if (SUCCEEDED(hr)) {
-            hr = s.Prepare(c, "SELECT class_guid FROM device_nodes WHERE instance=?1");
-        }
-        if (SUCCEEDED(hr)) {
-            s.BindText(1, db::ToUtf8(instanceId));
-            hr = s.Step();
-        }
-        if (FAILED(hr)) {
-            return Win32Of(hr);
-        }
-        if (hr == S_FALSE) {
-            return ERROR_NO_SUCH_DEVINST;
-        }
-        *classGuid = GUID{};
-        CLSIDFromString(db::FromUtf8(s.ColumnText(0)).c_str(), classGuid);
-        return ERROR_SUCCESS;
-    }
-
-    DWORD GetRegistryProperty(const std::wstring& instanceId, DWORD property, DWORD* regType,
-                              std::vector<BYTE>* data) override {
-        GUID unused;
-        DWORD err = FindDevice(instanceId, &unused);
-        if (err != ERROR_SUCCESS) {
-            return err;
-        }
-        db::Connection c;
-        db::Statement s;
-        HRESULT hr = c.Open(m_Store->Path(), m_Store->Options().BusyTimeoutMs);
-        if (SUCCEEDED(hr)) {
-            hr = s.Prepare(c,
-                           "SELECT reg_type, data FROM device_registry WHERE instance=?1 AND "
-                           "property=?2");
-        }
-        if (SUCCEEDED(hr)) {
-            s.BindText(1, db::ToUtf8(instanceId));
-            s.BindInt(2, property);
-            hr = s.Step();
-        }
-        if (FAILED(hr)) {
-            return Win32Of(hr);
-        }
-        if (hr == S_FALSE) {
-            return ERROR_INVALID_DATA;
-        }
-        *regType = static_cast<DWORD>(sqlite3_column_int64(s.Handle(), 0));
-        const auto* p = static_cast<const BYTE*>(sqlite3_column_blob(s.Handle(), 1));
-        data->assign(p, p + sqlite3_column_bytes(s.Handle(), 1));
-        return ERROR_SUCCESS;
-    }
-
-private:
-    static DWORD Win32Of(HRESULT hr) {
-        return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_INVALID_DATA;
-    }
-
-    const std::shared_ptr<MachineStore> m_Store;
-};
-
 bool ProcessAlive(sqlite3_int64 pid) {
     return pid == static_cast<sqlite3_int64>(GetCurrentProcessId()) ||
            ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
@@ -276,8 +209,68 @@ HRESULT MachineStore::DeviceNodes(std::vector<std::wstring>* instanceIds) try {
     return E_OUTOFMEMORY;
 }
 
-std::shared_ptr<WinplatDeviceDatabase> MachineStore::DeviceDatabase() {
-    return std::make_shared<DeviceDatabaseProvider>(shared_from_this());
+HRESULT MachineStore::FindNode(const std::wstring& instanceId, GUID* classGuid) try {
+    if (classGuid == nullptr) {
+        return E_POINTER;
+    }
+    db::Connection c;
+    db::Statement s;
+    HRESULT hr = c.Open(m_Path, m_Options.BusyTimeoutMs);
+    if (SUCCEEDED(hr)) {
+        hr = s.Prepare(c, "SELECT class_guid FROM device_nodes WHERE instance=?1");
+    }
+    if (SUCCEEDED(hr)) {
+        s.BindText(1, db::ToUtf8(instanceId));
+        hr = s.Step();
+    }
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (hr == S_FALSE) {
+        return HRESULT_FROM_WIN32(ERROR_NO_SUCH_DEVINST);
+    }
+    *classGuid = GUID{};
+    CLSIDFromString(db::FromUtf8(s.ColumnText(0)).c_str(), classGuid);
+    return S_OK;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+}
+
+HRESULT MachineStore::NodeRegistryProperty(const std::wstring& instanceId, DWORD property,
+                                           DWORD* regType, std::vector<BYTE>* data) try {
+    if (regType == nullptr || data == nullptr) {
+        return E_POINTER;
+    }
+    GUID unused;
+    HRESULT hr = FindNode(instanceId, &unused);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    db::Connection c;
+    db::Statement s;
+    hr = c.Open(m_Path, m_Options.BusyTimeoutMs);
+    if (SUCCEEDED(hr)) {
+        hr = s.Prepare(c,
+                       "SELECT reg_type, data FROM device_registry WHERE instance=?1 AND "
+                       "property=?2");
+    }
+    if (SUCCEEDED(hr)) {
+        s.BindText(1, db::ToUtf8(instanceId));
+        s.BindInt(2, property);
+        hr = s.Step();
+    }
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (hr == S_FALSE) {
+        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    }
+    *regType = static_cast<DWORD>(sqlite3_column_int64(s.Handle(), 0));
+    const auto* p = static_cast<const BYTE*>(sqlite3_column_blob(s.Handle(), 1));
+    data->assign(p, p + sqlite3_column_bytes(s.Handle(), 1));
+    return S_OK;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
 }
 
 std::vector<BYTE> ToUtf16Le(const std::wstring& text) {

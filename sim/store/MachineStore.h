@@ -1,7 +1,7 @@
 #pragma once
-// The persistent state of one simulated machine: one SQLite file that holds the device
-// property stores (named values per device instance and key, with their PROPVARIANT type;
-// unified device properties) and the device database behind SetupAPI.
+// The persistent state of one simulated machine on our layer: one SQLite file that is the
+// backend of the device property stores (named values per device instance and key, with their
+// PROPVARIANT type; unified device properties) and the device database behind SetupAPI.
 //
 // Every write is committed with synchronous=FULL before the call returns, so killing the
 // process right after it loses nothing. Failures become HRESULTs: a locked database
@@ -22,7 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "winplat/devdb.h"
+#include "HostSystem.h"
+#include "PropertyStore.h"
 
 namespace sim {
 
@@ -32,7 +33,10 @@ struct StoreOptions {
     int BusyTimeoutMs = 2000;
 };
 
-class MachineStore : public std::enable_shared_from_this<MachineStore> {
+class MachineStore final : public DevicePropertyStores,
+                           public PropertyBackend,
+                           public sim::DeviceNodes,
+                           public std::enable_shared_from_this<MachineStore> {
 public:
     // "<machine folder>/machine.db".
     static std::string DbPathForMachine(const std::string& machineFolder);
@@ -42,21 +46,18 @@ public:
                         StoreOptions options = {});
 
     const std::string& Path() const { return m_Path; }
+    const StoreOptions& Options() const { return m_Options; }
 
     // Makes this process's lazily flushed writes durable.
     HRESULT FlushLazyWrites();
-    const StoreOptions& Options() const { return m_Options; }
 
-    // IWDFPropertyStoreFactory::RetrieveDevicePropertyStore for the device `instanceId`.
-    HRESULT RetrieveNamedStore(const std::wstring& instanceId, const WDF_PROPERTY_STORE_ROOT* root,
-                               WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags, REGSAM desiredAccess,
-                               PCWSTR subkeyPath, IWDFNamedPropertyStore2** store,
-                               WDF_PROPERTY_STORE_DISPOSITION* disposition);
-
-    // IWDFUnifiedPropertyStoreFactory::RetrieveUnifiedDevicePropertyStore.
-    HRESULT RetrieveUnifiedStore(const std::wstring& instanceId,
-                                 const WDF_PROPERTY_STORE_ROOT* root,
-                                 IWDFUnifiedPropertyStore** store);
+    // The machine file is the backend of its devices' property stores.
+    PropertyBackend& Backend() override { return *this; }
+    HRESULT OpenKey(const std::wstring& instanceId, const std::wstring& key, KeyOpen how,
+                    std::unique_ptr<PropertyKey>* opened, bool* created) override;
+    HRESULT OpenDeviceProperties(const std::wstring& instanceId, const std::wstring& key,
+                                 std::unique_ptr<DevicePropertyKey>* opened) override;
+    HRESULT Flush() override { return FlushLazyWrites(); }
 
     // Device database. A node is its instance id, setup class and hardware ids.
     HRESULT RegisterDeviceNode(const std::wstring& instanceId, const GUID& classGuid,
@@ -68,22 +69,22 @@ public:
     HRESULT RemoveDeviceNode(const std::wstring& instanceId);
     HRESULT DeviceNodes(std::vector<std::wstring>* instanceIds);
 
-    // The provider to register with WinplatRegisterDeviceDatabase.
-    std::shared_ptr<WinplatDeviceDatabase> DeviceDatabase();
+    // DeviceNodes, as the host system's device database reads them.
+    HRESULT CreateNode(const std::wstring& instanceId, const GUID& classGuid,
+                       const std::vector<std::wstring>& hardwareIds) override {
+        return RegisterDeviceNode(instanceId, classGuid, hardwareIds);
+    }
+    HRESULT FindNode(const std::wstring& instanceId, GUID* classGuid) override;
+    HRESULT NodeRegistryProperty(const std::wstring& instanceId, DWORD property, DWORD* regType,
+                                 std::vector<BYTE>* data) override;
+    HRESULT RemoveNode(const std::wstring& instanceId) override {
+        return RemoveDeviceNode(instanceId);
+    }
 
     // The PROPVARIANT type a named value was written with (reads convert it), for tools.
     // keyName is "HardwareKey" for the driver's default hardware key.
     HRESULT StoredValueType(const std::wstring& instanceId, const std::wstring& keyName,
                             const std::wstring& name, VARTYPE* vt);
-
-    // Named stores handed out so far, and those not yet released.
-    long NamedStoresOpened() const { return m_Counters->Opened; }
-    long NamedStoresAlive() const { return m_Counters->Alive; }
-
-    struct Counters {
-        std::atomic<long> Opened{0};
-        std::atomic<long> Alive{0};
-    };
 
 private:
     MachineStore(std::string path, StoreOptions options)
@@ -91,8 +92,6 @@ private:
 
     const std::string m_Path;
     const StoreOptions m_Options;
-    // Shared with the stores, which may outlive this object.
-    const std::shared_ptr<Counters> m_Counters = std::make_shared<Counters>();
 };
 
 // Registry text helpers (UTF-16LE on disk and in registry data).

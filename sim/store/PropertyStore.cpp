@@ -1,23 +1,22 @@
-// Device property stores over the machine database: named values (IWDFNamedPropertyStore2)
-// and unified device properties (IWDFUnifiedPropertyStore).
-#include "MachineStore.h"
+// Device property stores: named values (IWDFNamedPropertyStore2) and unified device
+// properties (IWDFUnifiedPropertyStore), with the framework's rules for roots, access,
+// missing values and types. Where the values live is the backend's business.
+#include "PropertyStore.h"
 
 #include <objbase.h>
 #include <stringapiset.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <new>
 
 #include "ComBase.h"
-#include "Db.h"
 #include "FaultPlan.h"
 
 namespace sim {
 
 namespace {
-
-using db::Connection;
-using db::Statement;
 
 // The key a root specifier names, as the database records it ("HardwareKey",
 // "DeviceParameters", "SoftwareKey", "DeviceInterfaceKey\{guid}\ref", ...).
@@ -109,55 +108,117 @@ bool IsTextType(VARTYPE vt) {
     return vt == VT_LPWSTR || vt == VT_LPSTR || vt == VT_BSTR;
 }
 
+// The framework hands out numbers as VT_UI4 and text as VT_LPWSTR, whatever type wrote
+// them; a value whose shape does not fit the type it was written with is damage.
+HRESULT ToPropVariant(const StoredValue& value, PROPVARIANT* pv) {
+    if (value.Kind == StoredValue::Shape::Number && IsIntegerType(value.WrittenAs)) {
+        pv->vt = VT_UI4;
+        pv->ulVal = value.Number;
+        return S_OK;
+    }
+    if (value.Kind == StoredValue::Shape::Text && IsTextType(value.WrittenAs)) {
+        WCHAR* text = CoTaskDup(value.Text);
+        if (text == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        pv->vt = VT_LPWSTR;
+        pv->pwszVal = text;
+        return S_OK;
+    }
+    if (value.Kind == StoredValue::Shape::Bytes && value.WrittenAs == VT_BLOB) {
+        BYTE* data = nullptr;
+        if (!value.Bytes.empty()) {
+            data = static_cast<BYTE*>(CoTaskMemAlloc(value.Bytes.size()));
+            if (data == nullptr) {
+                return E_OUTOFMEMORY;
+            }
+            memcpy(data, value.Bytes.data(), value.Bytes.size());
+        }
+        pv->vt = VT_BLOB;
+        pv->blob.cbSize = static_cast<ULONG>(value.Bytes.size());
+        pv->blob.pBlobData = data;
+        return S_OK;
+    }
+    return HRESULT_FROM_WIN32(ERROR_BADDB);
+}
+
+HRESULT FromPropVariant(const PROPVARIANT* pv, StoredValue* value) {
+    value->WrittenAs = pv->vt;
+    value->Kind = StoredValue::Shape::Number;
+    switch (pv->vt) {
+        // Stored as the 32-bit registry number the value becomes.
+        case VT_I1:
+            value->Number = static_cast<UINT32>(static_cast<INT32>(pv->cVal));
+            return S_OK;
+        case VT_UI1:
+            value->Number = pv->bVal;
+            return S_OK;
+        case VT_I2:
+            value->Number = static_cast<UINT32>(static_cast<INT32>(pv->iVal));
+            return S_OK;
+        case VT_UI2:
+            value->Number = pv->uiVal;
+            return S_OK;
+        case VT_I4:
+        case VT_INT:
+            value->Number = static_cast<UINT32>(pv->lVal);
+            return S_OK;
+        case VT_UI4:
+        case VT_UINT:
+            value->Number = pv->ulVal;
+            return S_OK;
+        default:
+            break;
+    }
+    value->Kind = StoredValue::Shape::Text;
+    switch (pv->vt) {
+        case VT_LPWSTR:
+            if (pv->pwszVal == nullptr) {
+                return E_INVALIDARG;
+            }
+            value->Text = pv->pwszVal;
+            return S_OK;
+        case VT_BSTR:  // a NULL BSTR is the empty string
+            value->Text = pv->bstrVal != nullptr ? pv->bstrVal : L"";
+            return S_OK;
+        case VT_LPSTR: {
+            if (pv->pszVal == nullptr) {
+                return E_INVALIDARG;
+            }
+            // Narrow text is in the ANSI code page; storage keeps it wide.
+            const int n = MultiByteToWideChar(CP_ACP, 0, pv->pszVal, -1, nullptr, 0);
+            std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
+            if (n > 0) {
+                MultiByteToWideChar(CP_ACP, 0, pv->pszVal, -1, wide.data(), n);
+            }
+            wide.resize(wide.size() - 1);
+            value->Text = std::move(wide);
+            return S_OK;
+        }
+        default:
+            break;
+    }
+    if (pv->vt == VT_BLOB) {
+        if (pv->blob.cbSize != 0 && pv->blob.pBlobData == nullptr) {
+            return E_INVALIDARG;
+        }
+        value->Kind = StoredValue::Shape::Bytes;
+        value->Bytes.assign(pv->blob.pBlobData, pv->blob.pBlobData + pv->blob.cbSize);
+        return S_OK;
+    }
+    return E_INVALIDARG;
+}
+
 class CNamedPropertyStore final
     : public simcom::ComObject<CNamedPropertyStore, IWDFNamedPropertyStore2> {
 public:
     static const simcom::InterfaceEntry<CNamedPropertyStore> kInterfaces[];
 
-    CNamedPropertyStore(std::wstring instance, std::wstring key, REGSAM access,
-                        std::shared_ptr<MachineStore::Counters> counters)
-        : m_Instance(db::ToUtf8(instance)),
-          m_Key(db::ToUtf8(key)),
-          m_Access(access),
-          m_Counters(std::move(counters)) {
+    CNamedPropertyStore(std::unique_ptr<PropertyKey> key, REGSAM access,
+                        std::shared_ptr<PropertyStoreCounters> counters)
+        : m_Key(std::move(key)), m_Access(access), m_Counters(std::move(counters)) {
         ++m_Counters->Alive;
-    }
-
-    HRESULT Open(const MachineStore& store) {
-        return m_Db.Open(store.Path(), store.Options().BusyTimeoutMs);
-    }
-
-    // Prepares a statement whose ?1 and ?2 are this store's device instance and key.
-    HRESULT PrepareForKey(Statement& s, const char* sql) {
-        const HRESULT hr = s.Prepare(m_Db, sql);
-        if (SUCCEEDED(hr)) {
-            s.BindText(1, m_Instance);
-            s.BindText(2, m_Key);
-        }
-        return hr;
-    }
-
-    // A missing key is created when `create` is set, otherwise it is not found.
-    HRESULT EnsureKey(bool create, WDF_PROPERTY_STORE_DISPOSITION* disposition) {
-        Statement s;
-        HRESULT hr =
-            PrepareForKey(s, create ? "INSERT OR IGNORE INTO property_keys(instance, key) "
-                                      "VALUES(?1, ?2)"
-                                    : "SELECT 1 FROM property_keys WHERE instance=?1 AND key=?2");
-        if (FAILED(hr)) {
-            return hr;
-        }
-        hr = s.Step();
-        if (FAILED(hr)) {
-            return hr;
-        }
-        if (create) {
-            *disposition =
-                sqlite3_changes(m_Db.Handle()) > 0 ? CreatedNewStore : OpenedExistingStore;
-            return S_OK;
-        }
-        *disposition = OpenedExistingStore;
-        return hr == S_OK ? S_OK : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        ++m_Counters->Opened;
     }
 
     STDMETHODIMP GetNamedValue(LPCWSTR pszName, PROPVARIANT* pv) override try {
@@ -168,55 +229,9 @@ public:
         if ((m_Access & KEY_QUERY_VALUE) == 0) {
             return E_ACCESSDENIED;
         }
-        Statement s;
-        HRESULT hr = PrepareForKey(s,
-                                   "SELECT vt, value FROM property_values "
-                                   "WHERE instance=?1 AND key=?2 AND name=?3");
-        if (FAILED(hr)) {
-            return hr;
-        }
-        s.BindText(3, db::ToUtf8(pszName));
-        hr = s.Step();
-        if (FAILED(hr)) {
-            return hr;
-        }
-        if (hr == S_FALSE) {
-            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-        }
-        const auto vt = static_cast<VARTYPE>(sqlite3_column_int(s.Handle(), 0));
-        const int column = sqlite3_column_type(s.Handle(), 1);
-        // Integers come back as VT_UI4 and text as VT_LPWSTR, whatever type wrote them.
-        if (IsIntegerType(vt) && column == SQLITE_INTEGER) {
-            pv->vt = VT_UI4;
-            pv->ulVal = static_cast<ULONG>(sqlite3_column_int64(s.Handle(), 1));
-            return S_OK;
-        }
-        if (IsTextType(vt) && column == SQLITE_TEXT) {
-            WCHAR* text = CoTaskDup(db::FromUtf8(s.ColumnText(1)));
-            if (text == nullptr) {
-                return E_OUTOFMEMORY;
-            }
-            pv->vt = VT_LPWSTR;
-            pv->pwszVal = text;
-            return S_OK;
-        }
-        if (vt == VT_BLOB && (column == SQLITE_BLOB || column == SQLITE_NULL)) {
-            const int size = sqlite3_column_bytes(s.Handle(), 1);
-            BYTE* data = nullptr;
-            if (size > 0) {
-                data = static_cast<BYTE*>(CoTaskMemAlloc(static_cast<SIZE_T>(size)));
-                if (data == nullptr) {
-                    return E_OUTOFMEMORY;
-                }
-                memcpy(data, sqlite3_column_blob(s.Handle(), 1), static_cast<size_t>(size));
-            }
-            pv->vt = VT_BLOB;
-            pv->blob.cbSize = static_cast<ULONG>(size);
-            pv->blob.pBlobData = data;
-            return S_OK;
-        }
-        // A row that no SetNamedValue could have written.
-        return HRESULT_FROM_WIN32(ERROR_BADDB);
+        StoredValue value;
+        const HRESULT hr = m_Key->Read(pszName, &value);
+        return FAILED(hr) ? hr : ToPropVariant(value, pv);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {
@@ -230,138 +245,23 @@ public:
         if ((m_Access & KEY_SET_VALUE) == 0) {
             return E_ACCESSDENIED;
         }
-        int64_t lazyDepth = 0;
-        if (const auto hit = FaultPlan::Instance().Check("store.write", db::ToUtf8(pszName))) {
+        unsigned lazyDepth = 0;
+        const std::wstring name(pszName);
+        if (const auto hit = FaultPlan::Instance().Check("store.write", Utf8(name))) {
             if (hit->action == "fail") {
                 return static_cast<HRESULT>(hit->value != 0 ? hit->value : E_FAIL);
             }
-            if (hit->action == "lazy") {
-                lazyDepth = hit->value;
+            if (hit->action == "lazy" && hit->value > 0) {
+                lazyDepth = static_cast<unsigned>(std::min<int64_t>(hit->value, 0x7FFFFFFF));
             }
         }
-        if (lazyDepth <= 0) {
-            return Write(pszName, pv);
-        }
-        // The write and its journal entry land together, or neither does.
-        HRESULT hr = m_Db.Exec("BEGIN IMMEDIATE");
-        if (FAILED(hr)) {
-            return hr;
-        }
-        hr = Journal(pszName, lazyDepth);
-        if (SUCCEEDED(hr)) {
-            hr = Write(pszName, pv);
-        }
-        if (SUCCEEDED(hr)) {
-            hr = m_Db.Exec("COMMIT");
-        }
-        if (FAILED(hr)) {
-            m_Db.Exec("ROLLBACK");
-        }
-        return hr;
+        StoredValue value;
+        const HRESULT hr = FromPropVariant(pv, &value);
+        return FAILED(hr) ? hr : m_Key->Write(name, value, lazyDepth);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {
         return E_FAIL;
-    }
-
-    // Records what a write of `name` replaces, keeping this process's last `depth` entries.
-    HRESULT Journal(LPCWSTR name, int64_t depth) {
-        const auto owner = static_cast<sqlite3_int64>(GetCurrentProcessId());
-        Statement s;
-        HRESULT hr = PrepareForKey(
-            s,
-            "INSERT INTO lazy_journal(owner, instance, key, name, had, vt, value) "
-            "SELECT ?4, ?1, ?2, ?3, count(v.name), v.vt, v.value FROM (SELECT 1) LEFT JOIN "
-            "property_values v ON v.instance=?1 AND v.key=?2 AND v.name=?3");
-        if (FAILED(hr)) {
-            return hr;
-        }
-        s.BindText(3, db::ToUtf8(name));
-        s.BindInt(4, owner);
-        hr = s.Step();
-        if (FAILED(hr)) {
-            return hr;
-        }
-        Statement trim;
-        hr = trim.Prepare(m_Db,
-                          "DELETE FROM lazy_journal WHERE owner=?1 AND seq NOT IN (SELECT seq "
-                          "FROM lazy_journal WHERE owner=?1 ORDER BY seq DESC LIMIT ?2)");
-        if (FAILED(hr)) {
-            return hr;
-        }
-        trim.BindInt(1, owner);
-        trim.BindInt(2, depth);
-        hr = trim.Step();
-        return FAILED(hr) ? hr : S_OK;
-    }
-
-    HRESULT Write(LPCWSTR pszName, const PROPVARIANT* pv) {
-        Statement s;
-        HRESULT hr =
-            PrepareForKey(s,
-                          "INSERT OR REPLACE INTO property_values(instance, key, name, vt, "
-                          "value) VALUES(?1, ?2, ?3, ?4, ?5)");
-        if (FAILED(hr)) {
-            return hr;
-        }
-        s.BindText(3, db::ToUtf8(pszName));
-        s.BindInt(4, pv->vt);
-        switch (pv->vt) {
-            // Stored as the 32-bit registry number the value becomes.
-            case VT_I1:
-                s.BindInt(5, static_cast<UINT32>(static_cast<INT32>(pv->cVal)));
-                break;
-            case VT_UI1:
-                s.BindInt(5, pv->bVal);
-                break;
-            case VT_I2:
-                s.BindInt(5, static_cast<UINT32>(static_cast<INT32>(pv->iVal)));
-                break;
-            case VT_UI2:
-                s.BindInt(5, pv->uiVal);
-                break;
-            case VT_I4:
-            case VT_INT:
-                s.BindInt(5, static_cast<UINT32>(pv->lVal));
-                break;
-            case VT_UI4:
-            case VT_UINT:
-                s.BindInt(5, pv->ulVal);
-                break;
-            case VT_LPWSTR:
-                if (pv->pwszVal == nullptr) {
-                    return E_INVALIDARG;
-                }
-                s.BindText(5, db::ToUtf8(pv->pwszVal));
-                break;
-            case VT_BSTR:  // a NULL BSTR is the empty string
-                s.BindText(5, db::ToUtf8(pv->bstrVal != nullptr ? pv->bstrVal : L""));
-                break;
-            case VT_LPSTR: {
-                if (pv->pszVal == nullptr) {
-                    return E_INVALIDARG;
-                }
-                // Narrow text is in the ANSI code page; the database keeps UTF-8.
-                const int n = MultiByteToWideChar(CP_ACP, 0, pv->pszVal, -1, nullptr, 0);
-                std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
-                if (n > 0) {
-                    MultiByteToWideChar(CP_ACP, 0, pv->pszVal, -1, wide.data(), n);
-                }
-                wide.resize(wide.size() - 1);
-                s.BindText(5, db::ToUtf8(wide));
-                break;
-            }
-            case VT_BLOB:
-                if (pv->blob.cbSize != 0 && pv->blob.pBlobData == nullptr) {
-                    return E_INVALIDARG;
-                }
-                s.BindBlob(5, pv->blob.pBlobData, pv->blob.cbSize);
-                break;
-            default:
-                return E_INVALIDARG;
-        }
-        hr = s.Step();
-        return FAILED(hr) ? hr : S_OK;
     }
 
     STDMETHODIMP GetNameCount(DWORD* pdwCount) override try {
@@ -371,18 +271,7 @@ public:
         if ((m_Access & KEY_QUERY_VALUE) == 0) {
             return E_ACCESSDENIED;
         }
-        Statement s;
-        HRESULT hr =
-            PrepareForKey(s, "SELECT count(*) FROM property_values WHERE instance=?1 AND key=?2");
-        if (FAILED(hr)) {
-            return hr;
-        }
-        hr = s.Step();
-        if (hr != S_OK) {
-            return FAILED(hr) ? hr : E_FAIL;
-        }
-        *pdwCount = static_cast<DWORD>(sqlite3_column_int64(s.Handle(), 0));
-        return S_OK;
+        return m_Key->Count(pdwCount);
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -395,22 +284,12 @@ public:
         if ((m_Access & KEY_QUERY_VALUE) == 0) {
             return E_ACCESSDENIED;
         }
-        Statement s;
-        HRESULT hr = PrepareForKey(s,
-                                   "SELECT name FROM property_values WHERE instance=?1 AND key=?2 "
-                                   "ORDER BY rowid LIMIT 1 OFFSET ?3");
+        std::wstring name;
+        const HRESULT hr = m_Key->NameAt(iProp, &name);
         if (FAILED(hr)) {
             return hr;
         }
-        s.BindInt(3, iProp);
-        hr = s.Step();
-        if (FAILED(hr)) {
-            return hr;
-        }
-        if (hr == S_FALSE) {
-            return HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS);
-        }
-        *ppwszName = CoTaskDup(db::FromUtf8(s.ColumnText(0)));
+        *ppwszName = CoTaskDup(name);
         return *ppwszName != nullptr ? S_OK : E_OUTOFMEMORY;
     } catch (...) {
         return E_OUTOFMEMORY;
@@ -423,19 +302,7 @@ public:
         if ((m_Access & KEY_SET_VALUE) == 0) {
             return E_ACCESSDENIED;
         }
-        Statement s;
-        HRESULT hr = PrepareForKey(s,
-                                   "DELETE FROM property_values WHERE instance=?1 AND key=?2 AND "
-                                   "name=?3");
-        if (FAILED(hr)) {
-            return hr;
-        }
-        s.BindText(3, db::ToUtf8(pwszName));
-        hr = s.Step();
-        if (FAILED(hr)) {
-            return hr;
-        }
-        return sqlite3_changes(m_Db.Handle()) > 0 ? S_OK : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        return m_Key->Delete(pwszName);
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -443,13 +310,21 @@ public:
 private:
     ~CNamedPropertyStore() override { --m_Counters->Alive; }
 
-    const std::string m_Instance;  // UTF-8, as the database keys it
-    const std::string m_Key;
+    // The fault plan names values in UTF-8.
+    static std::string Utf8(const std::wstring& w) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        std::string out(static_cast<size_t>(n > 0 ? n : 1), '\0');
+        if (n > 0) {
+            WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, out.data(), n, nullptr, nullptr);
+        }
+        out.resize(out.size() - 1);
+        return out;
+    }
+
+    // A store is used by one operation at a time, as the framework's are.
+    const std::unique_ptr<PropertyKey> m_Key;
     const REGSAM m_Access;
-    const std::shared_ptr<MachineStore::Counters> m_Counters;
-    // Each store has its own connection; a store is used by one operation at a time, and
-    // SQLite serialises the connection itself besides (opened full-mutex).
-    Connection m_Db;
+    const std::shared_ptr<PropertyStoreCounters> m_Counters;
 };
 
 const simcom::InterfaceEntry<CNamedPropertyStore> CNamedPropertyStore::kInterfaces[] = {
@@ -463,12 +338,8 @@ class CUnifiedPropertyStore final
 public:
     static const simcom::InterfaceEntry<CUnifiedPropertyStore> kInterfaces[];
 
-    CUnifiedPropertyStore(std::wstring instance, std::wstring key)
-        : m_Instance(db::ToUtf8(instance)), m_Key(db::ToUtf8(key)) {}
-
-    HRESULT Open(const MachineStore& store) {
-        return m_Db.Open(store.Path(), store.Options().BusyTimeoutMs);
-    }
+    explicit CUnifiedPropertyStore(std::unique_ptr<DevicePropertyKey> key)
+        : m_Key(std::move(key)) {}
 
     STDMETHODIMP SetPropertyData(const DEVPROPKEY* PropertyKey, LCID Lcid, ULONG Flags,
                                  DEVPROPTYPE PropertyType, ULONG PropertyDataSize,
@@ -477,27 +348,7 @@ public:
             (PropertyDataSize != 0 && PropertyData == nullptr)) {
             return E_INVALIDARG;
         }
-        Statement s;
-        HRESULT hr;
-        if (PropertyType == DEVPROP_TYPE_EMPTY) {  // deletes the property
-            hr = s.Prepare(m_Db,
-                           "DELETE FROM unified_properties WHERE instance=?1 AND key=?2 AND "
-                           "fmtid=?3 AND pid=?4 AND lcid=?5");
-        } else {
-            hr = s.Prepare(m_Db,
-                           "INSERT OR REPLACE INTO unified_properties(instance, key, fmtid, pid, "
-                           "lcid, type, data) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-        }
-        if (FAILED(hr)) {
-            return hr;
-        }
-        Bind(s, PropertyKey, Lcid);
-        if (PropertyType != DEVPROP_TYPE_EMPTY) {
-            s.BindInt(6, PropertyType);
-            s.BindBlob(7, PropertyData, PropertyDataSize);
-        }
-        hr = s.Step();
-        return FAILED(hr) ? hr : S_OK;
+        return m_Key->Set(*PropertyKey, Lcid, PropertyType, PropertyData, PropertyDataSize);
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -510,29 +361,20 @@ public:
             PropertyType == nullptr || (PropertyDataSize != 0 && PropertyData == nullptr)) {
             return E_INVALIDARG;
         }
-        Statement s;
-        HRESULT hr = s.Prepare(m_Db,
-                               "SELECT type, data FROM unified_properties WHERE instance=?1 AND "
-                               "key=?2 AND fmtid=?3 AND pid=?4 AND lcid=?5");
+        DEVPROPTYPE type = DEVPROP_TYPE_EMPTY;
+        std::vector<BYTE> data;
+        const HRESULT hr = m_Key->Get(*PropertyKey, Lcid, &type, &data);
         if (FAILED(hr)) {
             return hr;
         }
-        Bind(s, PropertyKey, Lcid);
-        hr = s.Step();
-        if (FAILED(hr)) {
-            return hr;
-        }
-        if (hr == S_FALSE) {
-            return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
-        }
-        const ULONG size = static_cast<ULONG>(sqlite3_column_bytes(s.Handle(), 1));
-        *PropertyType = static_cast<DEVPROPTYPE>(sqlite3_column_int64(s.Handle(), 0));
+        const auto size = static_cast<ULONG>(data.size());
+        *PropertyType = type;
         *PropertyDataRequiredSize = size;
         if (PropertyDataSize < size) {
             return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
         }
         if (size != 0) {
-            memcpy(PropertyData, sqlite3_column_blob(s.Handle(), 1), size);
+            memcpy(PropertyData, data.data(), size);
         }
         return S_OK;
     } catch (...) {
@@ -542,19 +384,7 @@ public:
 private:
     ~CUnifiedPropertyStore() override = default;
 
-    void Bind(Statement& s, const DEVPROPKEY* key, LCID lcid) {
-        WCHAR text[40] = {};
-        StringFromGUID2(key->fmtid, text, 40);
-        s.BindText(1, m_Instance);
-        s.BindText(2, m_Key);
-        s.BindText(3, db::ToUtf8(text));
-        s.BindInt(4, key->pid);
-        s.BindInt(5, lcid);
-    }
-
-    const std::string m_Instance;
-    const std::string m_Key;
-    Connection m_Db;
+    const std::unique_ptr<DevicePropertyKey> m_Key;
 };
 
 const simcom::InterfaceEntry<CUnifiedPropertyStore> CUnifiedPropertyStore::kInterfaces[] = {
@@ -564,12 +394,12 @@ const simcom::InterfaceEntry<CUnifiedPropertyStore> CUnifiedPropertyStore::kInte
 
 }  // namespace
 
-HRESULT MachineStore::RetrieveNamedStore(const std::wstring& instanceId,
-                                         const WDF_PROPERTY_STORE_ROOT* root,
-                                         WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags,
-                                         REGSAM desiredAccess, PCWSTR subkeyPath,
-                                         IWDFNamedPropertyStore2** store,
-                                         WDF_PROPERTY_STORE_DISPOSITION* disposition) try {
+HRESULT DevicePropertyStores::RetrieveNamedStore(const std::wstring& instanceId,
+                                                 const WDF_PROPERTY_STORE_ROOT* root,
+                                                 WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags,
+                                                 REGSAM desiredAccess, PCWSTR subkeyPath,
+                                                 IWDFNamedPropertyStore2** store,
+                                                 WDF_PROPERTY_STORE_DISPOSITION* disposition) try {
     if (store == nullptr) {
         return E_POINTER;
     }
@@ -579,89 +409,55 @@ HRESULT MachineStore::RetrieveNamedStore(const std::wstring& instanceId,
     if ((rawFlags & ~static_cast<ULONG>(WdfPropertyStoreRetrieveFlagsMask)) != 0) {
         return E_INVALIDARG;
     }
-    std::wstring key;
+    std::wstring keyName;
     bool readOnly = false;
-    HRESULT hr = KeyForRoot(root, subkeyPath, false, &key, &readOnly);
+    HRESULT hr = KeyForRoot(root, subkeyPath, false, &keyName, &readOnly);
     if (FAILED(hr)) {
         return hr;
     }
     if (readOnly && (desiredAccess & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) != 0) {
         return E_ACCESSDENIED;
     }
-
-    auto* named = new CNamedPropertyStore(instanceId, key, desiredAccess, m_Counters);
-    WDF_PROPERTY_STORE_DISPOSITION result = OpenedExistingStore;
-    hr = named->Open(*this);
     // "Device Parameters" exists with the device; other keys once created.
-    if (SUCCEEDED(hr) && !readOnly) {
-        hr = named->EnsureKey(
-            (rawFlags & (WdfPropertyStoreCreateIfMissing | WdfPropertyStoreCreateVolatile)) != 0,
-            &result);
-    }
+    const bool create =
+        (rawFlags & (WdfPropertyStoreCreateIfMissing | WdfPropertyStoreCreateVolatile)) != 0;
+    const auto how = readOnly ? PropertyBackend::KeyOpen::DeviceOwned
+                     : create ? PropertyBackend::KeyOpen::CreateIfMissing
+                              : PropertyBackend::KeyOpen::Existing;
+    std::unique_ptr<PropertyKey> key;
+    bool created = false;
+    hr = Backend().OpenKey(instanceId, keyName, how, &key, &created);
     if (FAILED(hr)) {
-        named->Release();
         return hr;
     }
     if (disposition != nullptr) {
-        *disposition = result;
+        *disposition = created ? CreatedNewStore : OpenedExistingStore;
     }
-    ++m_Counters->Opened;
-    *store = named;
+    *store = new CNamedPropertyStore(std::move(key), desiredAccess, m_Counters);
     return S_OK;
 } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
 }
 
-HRESULT MachineStore::StoredValueType(const std::wstring& instanceId, const std::wstring& keyName,
-                                      const std::wstring& name, VARTYPE* vt) try {
-    if (vt == nullptr) {
-        return E_POINTER;
-    }
-    Connection c;
-    HRESULT hr = c.Open(m_Path, m_Options.BusyTimeoutMs);
-    Statement s;
-    if (SUCCEEDED(hr)) {
-        hr =
-            s.Prepare(c, "SELECT vt FROM property_values WHERE instance=?1 AND key=?2 AND name=?3");
-    }
-    if (SUCCEEDED(hr)) {
-        s.BindText(1, db::ToUtf8(instanceId));
-        s.BindText(2, db::ToUtf8(keyName));
-        s.BindText(3, db::ToUtf8(name));
-        hr = s.Step();
-    }
-    if (FAILED(hr)) {
-        return hr;
-    }
-    if (hr == S_FALSE) {
-        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    }
-    *vt = static_cast<VARTYPE>(sqlite3_column_int(s.Handle(), 0));
-    return S_OK;
-} catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-}
-
-HRESULT MachineStore::RetrieveUnifiedStore(const std::wstring& instanceId,
-                                           const WDF_PROPERTY_STORE_ROOT* root,
-                                           IWDFUnifiedPropertyStore** store) try {
+HRESULT DevicePropertyStores::RetrieveUnifiedStore(const std::wstring& instanceId,
+                                                   const WDF_PROPERTY_STORE_ROOT* root,
+                                                   IWDFUnifiedPropertyStore** store) try {
     if (store == nullptr) {
         return E_POINTER;
     }
     *store = nullptr;
-    std::wstring key;
+    std::wstring keyName;
     bool readOnly = false;
-    HRESULT hr = KeyForRoot(root, nullptr, true, &key, &readOnly);
+    HRESULT hr = KeyForRoot(root, nullptr, true, &keyName, &readOnly);
     if (FAILED(hr)) {
         return hr;
     }
-    auto* unified = new CUnifiedPropertyStore(instanceId, key);
-    hr = unified->Open(*this);
+    std::unique_ptr<DevicePropertyKey> key;
+    hr = Backend().OpenDeviceProperties(instanceId, keyName, &key);
     if (FAILED(hr)) {
-        unified->Release();
         return hr;
     }
-    *store = unified;
+    *store = new CUnifiedPropertyStore(std::move(key));
     return S_OK;
 } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

@@ -2,7 +2,8 @@
 // Recording Brelk's trace messages on a simulated machine, as a trace controller does.
 #include <windows.h>
 #include <evntrace.h>
-#include <winplat/tracectl.h>
+
+#include "HostSystem.h"
 
 #include <string>
 
@@ -18,11 +19,11 @@ public:
 
     // Starts the session and enables Brelk's control GUID; a Windows error code.
     [[nodiscard]] ULONG Start(const std::string& path, UCHAR level, ULONG flags);
-    ULONG Stop(WinplatTraceSessionStats* stats = nullptr);
+    ULONG Stop(sim::TraceRecorder::Stats* stats = nullptr);
     bool Running() const { return m_Session != 0; }
 
 private:
-    TRACEHANDLE m_Session = 0;
+    ULONG64 m_Session = 0;
 };
 
 }  // namespace brelk_trace

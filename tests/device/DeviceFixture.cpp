@@ -92,7 +92,7 @@ void DeviceFixture::SetUp() {
 
     ASSERT_HR(S_OK, sim::MachineStore::Open(sim::MachineStore::DbPathForMachine(m_Folder.string()),
                                             &m_Store, {}));
-    WinplatRegisterDeviceDatabase(m_Store->DeviceDatabase());
+    sim::Host().ServeDeviceNodes(m_Store);
     ASSERT_HR(S_OK, m_Store->RegisterDeviceNode(kInstance, GUID{}, {HardwareId()}));
     ASSERT_HR(S_OK, sim::CFxDriver::CreateInstance(&m_pDriver));
 
@@ -128,7 +128,7 @@ void DeviceFixture::TearDown() {
         m_Modem.reset();
     }
     sim::FaultPlan::Instance().Clear();
-    WinplatRegisterDeviceDatabase(nullptr);
+    sim::Host().ServeDeviceNodes(nullptr);
     m_Store.reset();
     WinplatUnmapDrive(L'C');
     if (SUCCEEDED(m_hrCom)) {

@@ -12,7 +12,6 @@
 #include "FaultPlan.h"
 #include "Framework.h"
 #include "MachineStore.h"
-#include "winplat/devdb.h"
 
 namespace brelk::test {
 
@@ -24,13 +23,13 @@ protected:
         m_Folder = pattern;
         ASSERT_EQ(S_OK, sim::MachineStore::Open(sim::MachineStore::DbPathForMachine(m_Folder),
                                                 &m_Store, Options()));
-        WinplatRegisterDeviceDatabase(m_Store->DeviceDatabase());
+        sim::Host().ServeDeviceNodes(m_Store);
         sim::FaultPlan::Instance().Clear();
     }
 
     void TearDown() override {
         sim::FaultPlan::Instance().Clear();
-        WinplatRegisterDeviceDatabase(nullptr);
+        sim::Host().ServeDeviceNodes(nullptr);
         m_Store.reset();
         std::filesystem::remove_all(m_Folder);
     }

@@ -20,6 +20,13 @@ CASES = [
     ("driver/Device.cpp", "#include <windows.h>", "platform/include/windows.h", False),
     ("sim/driverhost/Host.cpp", '#include "TraceIds.h"', "driver/include/TraceIds.h", False),
     ("tools/brelk-sim/main.cpp", '#include "HostRunner.h"', "sim/driverhost/HostRunner.h", False),
+    # The layer's extension headers are the host system seam's alone.
+    ("sim/modem/Core.cpp", "#include <winplat/clock.h>", "platform/include/winplat/clock.h", True),
+    ("sim/store/Db.cpp", '#include "winplat/devdb.h"', "platform/include/winplat/devdb.h", True),
+    ("sim/seam/Host.cpp", "#include <winplat/clock.h>", "platform/include/winplat/clock.h", False),
+    ("sim/modem/Core.h", "#include <winplat/connpoint.h>", "platform/include/winplat/connpoint.h",
+     True),
+    ("sim/modem/Core.cpp", "#include <windows.h>", "platform/include/windows.h", False),
     # A name the driver has itself is its own, even if sim/ has one too.
     ("driver/Device.cpp", '#include "Trace.h"', "sim/x/Trace.h", False),
 ]

@@ -37,7 +37,7 @@ struct DeviceHarness {
         if (FAILED(hr)) {
             return hr;
         }
-        WinplatRegisterDeviceDatabase(Store->DeviceDatabase());
+        sim::Host().ServeDeviceNodes(Store);
         hr = sim::CFxDriver::CreateInstance(&Driver);
         if (FAILED(hr)) {
             return hr;
@@ -70,7 +70,7 @@ struct DeviceHarness {
             Driver->Release();
             Driver = nullptr;
         }
-        WinplatRegisterDeviceDatabase(nullptr);
+        sim::Host().ServeDeviceNodes(nullptr);
         Store.reset();
     }
 };

@@ -1,5 +1,5 @@
 #pragma once
-// A ready-made IConnectionPoint for in-process event sources (simulated Windows components).
+// A ready-made IConnectionPoint for the simulated machine's in-process event sources.
 //
 // The point lives inside its container object and shares the container's reference count,
 // so a client that holds the point keeps the container alive. It queries each advised sink
@@ -21,9 +21,9 @@
 // the same connection interface.
 //
 //   class CSource : public IConnectionPointContainer {
-//       winplat::ConnectionPoint m_Point{this, IID_IMyEvents};
+//       sim::ConnectionPoint m_Point{this, IID_IMyEvents};
 //       ...
-//       winplat::SinkSnapshot sinks;
+//       sim::SinkSnapshot sinks;
 //       if (SUCCEEDED(m_Point.Snapshot(&sinks)))
 //           sinks.ForEach<IMyEvents>([&](IMyEvents* sink) { sink->OnSomething(); });
 //   };
@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-namespace winplat {
+namespace sim {
 
 struct SinkGate;  // what a list and its snapshots share (ConnectionPoint.cpp)
 
@@ -161,4 +161,4 @@ private:
 HRESULT CreateConnectionPointEnumerator(IConnectionPoint* const* points, ULONG count,
                                         IEnumConnectionPoints** ppEnum) noexcept;
 
-}  // namespace winplat
+}  // namespace sim

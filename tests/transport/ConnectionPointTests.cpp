@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <ocidl.h>
-#include <winplat/connpoint.h>
 
+#include "ConnectionPoint.h"
 #include "HResultPrinter.h"
 #include "RefCountChecker.h"
 
@@ -71,7 +71,7 @@ private:
 // An event source: a container with one point, the shape the simulated managers take.
 class Source final : public IConnectionPointContainer {
 public:
-    explicit Source(std::shared_ptr<winplat::SinkList> shared = nullptr,
+    explicit Source(std::shared_ptr<sim::SinkList> shared = nullptr,
                     std::atomic<int>* destroyed = nullptr)
         : point(this, IID_ITestEvents, std::move(shared)), m_Destroyed(destroyed) {}
 
@@ -94,7 +94,7 @@ public:
     }
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {
         IConnectionPoint* points[] = {&point};
-        return winplat::CreateConnectionPointEnumerator(points, 1, ppEnum);
+        return sim::CreateConnectionPointEnumerator(points, 1, ppEnum);
     }
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override {
         if (!ppCP)
@@ -108,12 +108,12 @@ public:
     }
 
     void Fire(int value) {
-        winplat::SinkSnapshot sinks;
+        sim::SinkSnapshot sinks;
         ASSERT_HR(S_OK, point.Snapshot(&sinks));
         sinks.ForEach<ITestEvents>([&](ITestEvents* sink) { sink->OnEvent(value); });
     }
 
-    winplat::ConnectionPoint point;
+    sim::ConnectionPoint point;
 
 private:
     virtual ~Source() {
@@ -265,7 +265,7 @@ TEST_F(ConnectionPointTest, EnumeratesConnectionsWithReferences) {
 }
 
 TEST_F(ConnectionPointTest, SharedListDeliversAcrossSourcesInAdviseOrder) {
-    auto list = std::make_shared<winplat::SinkList>();
+    auto list = std::make_shared<sim::SinkList>();
     auto* first = new Source(list);
     auto* second = new Source(list);
     Sink* s1 = NewSink(1);

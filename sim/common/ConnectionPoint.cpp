@@ -1,11 +1,11 @@
-#include "winplat/connpoint.h"
+#include "ConnectionPoint.h"
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <new>
 
-namespace winplat {
+namespace sim {
 
 namespace {
 
@@ -506,4 +506,4 @@ HRESULT CreateConnectionPointEnumerator(IConnectionPoint* const* points, ULONG c
     return PointEnumerator::CreateInstance(std::move(held), 0, ppEnum);
 }
 
-}  // namespace winplat
+}  // namespace sim
