@@ -249,11 +249,12 @@ public:
             return E_ACCESSDENIED;
         }
         int64_t lazyDepth = 0;
-        if (const auto hit = FaultPlan::Instance().Check("store.write", db::ToUtf8(pszName))) {
-            if (hit->action == "fail") {
+        if (const auto hit =
+                FaultPlan::Instance().Check(FaultPoint::StoreWrite, db::ToUtf8(pszName))) {
+            if (hit->action == FaultAction::Fail) {
                 return static_cast<HRESULT>(hit->value != 0 ? hit->value : E_FAIL);
             }
-            if (hit->action == "lazy") {
+            if (hit->action == FaultAction::Lazy) {
                 lazyDepth = hit->value;
             }
         }
