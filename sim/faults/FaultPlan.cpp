@@ -213,7 +213,7 @@ bool NormalMatch(const FaultPointInfo& info, std::string_view match, std::string
         if (info.match == FaultMatch::Number) {
             int64_t n = 0;
             if (!ParseNumber(one, &n)) {
-                *why = name + " matches a " + info.matches + ", not '" + piece + "'";
+                *why = name + " matches by " + info.matches + ", not '" + piece + "'";
                 return false;
             }
             piece = std::to_string(n);
