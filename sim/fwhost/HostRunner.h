@@ -68,13 +68,25 @@ struct HostOptions {
     std::string ReportFile;  // key=value lines of the outcome, for scripts and tests
 };
 
+// What the driver decided at the device's start, as the host read it.
+enum class HostDecision {
+    NotMade,    // the hardware was not prepared
+    Failed,     // the start failed
+    Upgrade,    // a download started
+    Current,    // the firmware is current
+    Exhausted,  // retries are exhausted
+    None,       // any other state
+};
+// The report's name of a decision: "", failed, upgrade, current, exhausted, none.
+[[nodiscard]] const char* DecisionName(HostDecision decision);
+
 // What one run showed, as a user of the machine could see it.
 struct HostReport {
     HRESULT LoadHr = E_FAIL;  // module load, version check, class object, driver creation
     std::string LoadError;
     HRESULT AddHr = E_PENDING;
     HRESULT PrepareHr = E_PENDING;
-    std::string Decision;  // upgrade, current, exhausted, failed, none
+    HostDecision Decision = HostDecision::NotMade;
     int StateBefore = -1, CounterBefore = -1;
     int StateAfterPrepare = -1, CounterAfterPrepare = -1;
     int StateAfter = -1, CounterAfter = -1;

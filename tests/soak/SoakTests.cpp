@@ -135,7 +135,7 @@ TEST(Soak, ConsecutiveUpdatesInOneHostProcess) {
             std::ostringstream story;
             fwhost::HostReport report;
             const int code = fwhost::RunHost(options, story, &report);
-            if (code != 0 || report.Decision != "upgrade" ||
+            if (code != 0 || report.Decision != fwhost::HostDecision::Upgrade ||
                 report.ModemAfter != TwoImages::Version(n % 2) || report.ItemsDone != 2 ||
                 !report.Problems.empty()) {
                 failure = "update " + std::to_string(n + 1) + " exited with " +
