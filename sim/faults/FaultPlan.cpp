@@ -269,8 +269,6 @@ bool ResolveRule(const RawRule& raw, FaultRule* rule, std::string* why) {
     return true;
 }
 
-std::vector<std::string> FaultableApis();
-
 bool ResolveApiRule(const RawRule& raw, ApiFaultRule* rule, std::string* why) {
     rule->api = std::string(raw.point.substr(kApiPrefix.size()));
     const std::vector<std::string> apis = FaultableApis();
@@ -334,12 +332,17 @@ std::string ApiRuleText(const ApiFaultRule& r) {
     return out;
 }
 
+}  // namespace
+
 // The platform's API faults, in one place: what it can fault, setting a rule, and how
 // often a rule has failed a call.
 #ifdef _WIN32
 std::vector<std::string> FaultableApis() {
     return {};
 }
+
+namespace {
+
 void ApplyApiRule(const ApiFaultRule&, bool) {}
 unsigned ApiFailures(const ApiFaultRule&) {
     return 0;
@@ -352,12 +355,13 @@ std::vector<std::string> FaultableApis() {
     }
     return names;
 }
-// A rule that fails no call is how the platform forgets one.
+
+namespace {
+
+// Sets the rule, or lifts it: a rule that fails no call is how the platform forgets one.
 void ApplyApiRule(const ApiFaultRule& rule, bool set) {
-    WinplatFailApi(rule.api.c_str(), set ? rule.pass : 0,
-                   !set              ? 0
-                   : rule.count == 0 ? WINPLAT_FAIL_ALWAYS
-                                     : rule.count,
+    const unsigned failCount = rule.count == 0 ? WINPLAT_FAIL_ALWAYS : rule.count;
+    WinplatFailApi(rule.api.c_str(), set ? rule.pass : 0, set ? failCount : 0,
                    static_cast<DWORD>(rule.error));
 }
 unsigned ApiFailures(const ApiFaultRule& rule) {

@@ -153,7 +153,8 @@ void PrintFaultPoints(std::ostream& out) {
            "(PASS matching calls go through, then the rule fires COUNT times, default 1,\n"
            "x* for ever). VALUE is decimal or 0x-hex; MATCH may list alternatives a|b.\n"
            "Every point also takes kill[=MS]: the process ends at once (or MS platform\n"
-           "milliseconds later), as by a power loss. A default is in brackets.\n\n";
+           "milliseconds later), as by a power loss. [=VALUE] may be left out; what it\n"
+           "then is comes in parentheses.\n\n";
     for (const FaultPointInfo& info : kPoints) {
         out << FaultPointName(info.point);
         if (info.match != FaultMatch::None) {
@@ -171,7 +172,17 @@ void PrintFaultPoints(std::ostream& out) {
     }
     out << "api.<API>\n"
            "    fail[=ERROR]      the platform's API fails as Windows does, with last error\n"
-           "                      ERROR (ERROR_NOT_ENOUGH_MEMORY); no MATCH; one rule per API\n";
+           "                      ERROR (8, ERROR_NOT_ENOUGH_MEMORY); no MATCH; one rule per\n"
+           "                      API, which is one of:\n";
+    std::string line;
+    for (const std::string& api : FaultableApis()) {
+        if (!line.empty() && line.size() + api.size() > 80) {
+            out << line << "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "                      " : " ") + api;
+    }
+    out << (line.empty() ? "                      (none in this build)" : line) << "\n";
 }
 
 }  // namespace sim

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <ostream>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim {
 
@@ -80,6 +82,9 @@ std::string_view FaultPointName(FaultPoint point);
 std::string_view FaultPointId(FaultPoint point);  // the enumerator, as the sources spell it
 const FaultPointInfo& FaultPointInfoOf(FaultPoint point);
 std::span<const FaultPointInfo> FaultPoints();
+
+// The platform APIs an "api.NAME" rule can name; none where the platform is Windows.
+std::vector<std::string> FaultableApis();
 
 // The text form's points and actions, with what each does; `brelk-sim faults` prints it.
 void PrintFaultPoints(std::ostream& out);
