@@ -299,6 +299,17 @@ bool ResolveApiRule(const RawRule& raw, ApiFaultRule* rule, std::string* why) {
     return true;
 }
 
+// "@PASS" and "xCOUNT" as the text form writes them, each left out at its default.
+std::string PassAndCount(uint32_t pass, uint32_t count) {
+    std::string out = pass != 0 ? "@" + std::to_string(pass) : "";
+    if (count == 0) {
+        out += "x*";
+    } else if (count != 1) {
+        out += "x" + std::to_string(count);
+    }
+    return out;
+}
+
 std::string RuleText(const FaultRule& r) {
     std::string out(FaultPointName(r.point));
     if (!r.match.empty()) {
@@ -308,28 +319,12 @@ std::string RuleText(const FaultRule& r) {
     if (r.value != 0) {
         out += "=" + std::to_string(r.value);
     }
-    if (r.pass != 0) {
-        out += "@" + std::to_string(r.pass);
-    }
-    if (r.count == 0) {
-        out += "x*";
-    } else if (r.count != 1) {
-        out += "x" + std::to_string(r.count);
-    }
-    return out;
+    return out + PassAndCount(r.pass, r.count);
 }
 
 std::string ApiRuleText(const ApiFaultRule& r) {
-    std::string out = std::string(kApiPrefix) + r.api + ":fail=" + std::to_string(r.error);
-    if (r.pass != 0) {
-        out += "@" + std::to_string(r.pass);
-    }
-    if (r.count == 0) {
-        out += "x*";
-    } else if (r.count != 1) {
-        out += "x" + std::to_string(r.count);
-    }
-    return out;
+    return std::string(kApiPrefix) + r.api + ":fail=" + std::to_string(r.error) +
+           PassAndCount(r.pass, r.count);
 }
 
 }  // namespace
