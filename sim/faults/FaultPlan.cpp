@@ -465,8 +465,10 @@ bool ParseFaultPlan(std::string_view text, std::vector<FaultRule>* rules,
 FaultPlan::FaultPlan() {
     if (const char* env = std::getenv("BRELK_FAULTS"); env != nullptr && *env != '\0') {
         std::string error;
+        // Going on without the plan would pass a faulted run off as a clean one.
         if (!Parse(env, &error)) {
-            std::fprintf(stderr, "BRELK_FAULTS ignored: %s\n", error.c_str());
+            std::fprintf(stderr, "BRELK_FAULTS refused:\n%s\n", error.c_str());
+            std::_Exit(2);
         }
     }
 }

@@ -30,7 +30,8 @@
 //
 // One instance per process (this is a shared library), so a test, the host program and
 // the stand-in Flashkit.dll loaded by the driver all see the same plan. The environment
-// variable BRELK_FAULTS, if set, is parsed when the plan is first used.
+// variable BRELK_FAULTS, if set, is parsed when the plan is first used; a bad one ends
+// the process with exit code 2.
 
 #include <cstdint>
 #include <mutex>

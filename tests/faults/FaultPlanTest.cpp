@@ -7,7 +7,9 @@
 #include <winplat/faults.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -212,6 +214,28 @@ TEST(FaultPlan, ApiRulesReachThePlatform) {
     plan.Clear();
     EXPECT_FALSE(WinplatShouldFail("SysAllocString"));
     EXPECT_TRUE(plan.Unfired().empty());
+}
+
+// A plan from the environment that does not parse ends the process before any test runs,
+// rather than letting the process run fault-free.
+TEST(FaultPlan, RefusedEnvironmentPlanEndsTheProcess) {
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    FILE* child = popen(("BRELK_FAULTS='modem.notfy:drop' " + self +
+                         " --gtest_filter=FaultPlan.MatchAlternatives 2>&1")
+                            .c_str(),
+                        "r");
+    ASSERT_NE(child, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, child)) != 0;) {
+        output.append(buffer, n);
+    }
+    const int status = pclose(child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << output;
+    EXPECT_NE(output.find("BRELK_FAULTS refused:\nunknown fault point 'modem.notfy'"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("[  PASSED  ]"), std::string::npos) << output;
 }
 
 TEST(FaultPlan, TablesCoverEveryPointAndApi) {
