@@ -261,6 +261,13 @@ TEST_F(StateTest, AStoreThatCannotBeOpenedFailsEveryOperationWithItsResult) {
                                              E_NOINTERFACE, 0, 0});
          },
          E_NOINTERFACE},
+        {"no factory, no code given",
+         [] {
+             sim::FaultPlan::Instance().Add({sim::FaultPoint::HostDeviceQi,
+                                             "IWDFPropertyStoreFactory", sim::FaultAction::Fail, 0,
+                                             0, 0});
+         },
+         E_NOINTERFACE},
         {"factory call succeeds without an interface",
          [] {
              sim::FaultPlan::Instance().Add({sim::FaultPoint::HostDeviceQi,
