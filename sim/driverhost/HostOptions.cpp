@@ -1,5 +1,6 @@
 #include <sstream>
 
+#include "FaultPlan.h"
 #include "HostRunner.h"
 #include "HostText.h"
 #include "LinkModel.h"
@@ -31,7 +32,7 @@ const char* HostOptionsHelp() {
            "  --time-scale X        platform time runs X times faster than real time\n"
            "                        (default 20; the driver keeps its real pauses)\n"
            "  --faults PLAN         fault plan, e.g. 'flashkit.item/1:status1' (rules joined\n"
-           "                        by ';'; see sim/faults/FaultPlan.h)\n"
+           "                        by ';'; brelk-sim faults lists the points and actions)\n"
            "  --stop-after SEC      stop the device SEC platform seconds after its start,\n"
            "                        even while a download runs\n"
            "  --trace FILE          record Brelk's trace messages to FILE\n"
@@ -108,6 +109,14 @@ bool ParseHostArgs(const std::vector<std::string>& args, HostOptions* o, std::st
                 return false;
             }
         } else if (a == "--faults") {
+            // A misspelled name would run a fault-free update and report success.
+            std::vector<sim::FaultRule> rules;
+            std::vector<sim::ApiFaultRule> apiRules;
+            std::string why;
+            if (!sim::ParseFaultPlan(v, &rules, &apiRules, &why)) {
+                *error = "bad fault plan (brelk-sim faults lists the names):\n" + why;
+                return false;
+            }
             o->Faults = v;
         } else if (a == "--stop-after") {
             double seconds = 0;

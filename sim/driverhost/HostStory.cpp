@@ -238,6 +238,9 @@ void PrintOutcome(Story& story, const HostReport& r, Outcome outcome) {
     for (const auto& p : r.Problems) {
         story.Line("host     problem: " + p);
     }
+    for (const auto& rule : sim::FaultPlan::Instance().Unfired()) {
+        story.Line("faults   never fired: " + rule);
+    }
 }
 
 void WriteReport(const std::string& path, const HostReport& r) {
@@ -270,6 +273,7 @@ void WriteReport(const std::string& path, const HostReport& r) {
         << "sessions=" << join(r.Sessions) << "\n"
         << "problems=" << join(r.Problems) << "\n"
         << "faults_fired=" << join(sim::FaultPlan::Instance().Fired()) << "\n"
+        << "faults_unfired=" << join(sim::FaultPlan::Instance().Unfired()) << "\n"
         << "peak_rss_kb=" << PeakRssKb() << "\n";
     for (const auto& d : r.DebugOutput) {
         out << "debug=" << d << "\n";

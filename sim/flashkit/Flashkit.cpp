@@ -174,8 +174,8 @@ public:
     }
 
     int32_t EndOfProcess() {
-        if (auto hit = sim::FaultPlan::Instance().Check("flashkit.end");
-            hit && hit->action == "refuse") {
+        if (auto hit = sim::FaultPlan::Instance().Check(sim::FaultPoint::FlashkitEnd);
+            hit && hit->action == sim::FaultAction::Refuse) {
             return kErrRefused;
         }
         auto waiter = std::make_shared<Job::Waiter>();
@@ -391,15 +391,16 @@ private:
 
     std::pair<Outcome, std::string> RunBoot(const Job& job) {
         Report(kStatusStarted, "boot");
-        if (auto hit = sim::FaultPlan::Instance().Check("flashkit.boot")) {
-            if (hit->action == "status1") {
+        if (auto hit = sim::FaultPlan::Instance().Check(sim::FaultPoint::FlashkitBoot)) {
+            if (hit->action == sim::FaultAction::Status1) {
                 return {Outcome::Failed, "boot failed (injected)"};
             }
-            if (hit->action == "hang") {
+            if (hit->action == sim::FaultAction::Hang) {
                 Park();
                 return {Outcome::Silent, {}};
             }
-            if (hit->action == "delay" && !Pause(static_cast<uint32_t>(hit->value))) {
+            if (hit->action == sim::FaultAction::Delay &&
+                !Pause(static_cast<uint32_t>(hit->value))) {
                 return {Outcome::Failed, "port closed"};
             }
         }
@@ -433,18 +434,19 @@ private:
     std::pair<Outcome, std::string> RunDownload(const Job& job) {
         Report(kStatusStarted, "download");
         std::optional<uint64_t> corruptAt;
-        if (auto hit = sim::FaultPlan::Instance().Check("flashkit.item", job.index)) {
-            if (hit->action == "status1") {
+        if (auto hit = sim::FaultPlan::Instance().Check(sim::FaultPoint::FlashkitItem, job.index)) {
+            if (hit->action == sim::FaultAction::Status1) {
                 return {Outcome::Failed, "download failed (injected)"};
             }
-            if (hit->action == "hang") {
+            if (hit->action == sim::FaultAction::Hang) {
                 Park();
                 return {Outcome::Silent, {}};
             }
-            if (hit->action == "delay" && !Pause(static_cast<uint32_t>(hit->value))) {
+            if (hit->action == sim::FaultAction::Delay &&
+                !Pause(static_cast<uint32_t>(hit->value))) {
                 return {Outcome::Failed, "port closed"};
             }
-            if (hit->action == "corrupt") {
+            if (hit->action == sim::FaultAction::Corrupt) {
                 corruptAt = static_cast<uint64_t>(hit->value);
             }
         }
@@ -474,8 +476,10 @@ private:
         std::vector<uint8_t> block(blockSize);
         int lastTenth = 0;
         while (!stream->AtEnd()) {
-            if (auto hit = sim::FaultPlan::Instance().Check("flashkit.block", job.index);
-                hit && hit->action == "delay" && !Pause(static_cast<uint32_t>(hit->value))) {
+            if (auto hit =
+                    sim::FaultPlan::Instance().Check(sim::FaultPoint::FlashkitBlock, job.index);
+                hit && hit->action == sim::FaultAction::Delay &&
+                !Pause(static_cast<uint32_t>(hit->value))) {
                 return {Outcome::Failed, "port closed"};
             }
             const uint64_t offset = stream->Position();
@@ -603,8 +607,8 @@ int32_t StartDownload(uint8_t channel, const char* entry) {
     if (!ParseEntry(entry, &index, &windowsPath)) {
         return kErrArgument;
     }
-    if (auto hit = sim::FaultPlan::Instance().Check("flashkit.download_call", index);
-        hit && hit->action == "refuse") {
+    if (auto hit = sim::FaultPlan::Instance().Check(sim::FaultPoint::FlashkitDownloadCall, index);
+        hit && hit->action == sim::FaultAction::Refuse) {
         return kErrRefused;
     }
     const std::string host = HostPath(windowsPath.c_str());
@@ -687,8 +691,8 @@ FLASHKIT_API int32_t ZKTR_DL_close_comm_port(uint8_t channel, char* statusText) 
 FLASHKIT_API int32_t ZKTR_DL_boot_target(uint8_t channel, const char* imagePath, uint8_t* bootArea,
                                          char* statusText) {
     (void)channel, (void)bootArea, (void)statusText;
-    if (auto hit = sim::FaultPlan::Instance().Check("flashkit.boot_call");
-        hit && hit->action == "refuse") {
+    if (auto hit = sim::FaultPlan::Instance().Check(sim::FaultPoint::FlashkitBootCall);
+        hit && hit->action == sim::FaultAction::Refuse) {
         return kErrRefused;
     }
     const std::string host = HostPath(imagePath);

@@ -36,12 +36,20 @@ HRESULT CopyText(const std::wstring& text, PWSTR buffer, DWORD* sizeInChars) {
     return S_OK;
 }
 
-std::optional<HRESULT> InjectedFailure(std::string_view point, std::string_view match = {}) {
+std::optional<HRESULT> InjectedFailure(FaultPoint point, std::string_view match = {}) {
     auto hit = FaultPlan::Instance().Check(point, match);
-    if (hit && hit->action == "fail") {
+    if (hit && hit->action == FaultAction::Fail) {
         return static_cast<HRESULT>(hit->value != 0 ? hit->value : E_FAIL);
     }
     return std::nullopt;
+}
+
+// "fail" without a value must still fail: S_OK with no interface is what "null" asks for.
+HRESULT QiFailure(const FaultHit& hit) {
+    if (hit.action == FaultAction::Null) {
+        return S_OK;
+    }
+    return hit.value != 0 ? static_cast<HRESULT>(hit.value) : E_NOINTERFACE;
 }
 
 // The old-style store of a service's hardware subkey, readable and writable.
@@ -53,7 +61,7 @@ HRESULT RetrieveServiceStore(DevicePropertyStores& store, const std::wstring& in
         return E_POINTER;
     }
     *ppPropStore = nullptr;
-    if (auto hr = InjectedFailure("host.store.retrieve")) {
+    if (auto hr = InjectedFailure(FaultPoint::HostStoreRetrieve)) {
         return *hr;
     }
     WDF_PROPERTY_STORE_ROOT root = {};
@@ -99,7 +107,7 @@ STDMETHODIMP CFxDeviceInit::RetrieveDevicePropertyStore(
 }
 
 STDMETHODIMP CFxDeviceInit::RetrieveDeviceInstanceId(PWSTR Buffer, DWORD* pdwSizeInChars) {
-    if (auto hr = InjectedFailure("host.device.instanceid")) {
+    if (auto hr = InjectedFailure(FaultPoint::HostDeviceInstanceId)) {
         return *hr;
     }
     return CopyText(m_InstanceId, Buffer, pdwSizeInChars);
@@ -117,7 +125,7 @@ STDMETHODIMP CFxDeviceInit::RetrieveDevicePropertyStore(
     if (PropertyStore != nullptr) {
         *PropertyStore = nullptr;
     }
-    if (auto hr = InjectedFailure("host.store.retrieve")) {
+    if (auto hr = InjectedFailure(FaultPoint::HostStoreRetrieve)) {
         return *hr;
     }
     return m_Store->RetrieveNamedStore(m_InstanceId, RootSpecifier, Flags, DesiredAccess,
@@ -272,9 +280,9 @@ STDMETHODIMP CFxDevice::QueryInterface(REFIID riid, void** ppv) {
         factory = "IWDFUnifiedPropertyStoreFactory";
     }
     if (factory != nullptr && ppv != nullptr) {
-        if (auto hit = FaultPlan::Instance().Check("host.device.qi", factory)) {
+        if (auto hit = FaultPlan::Instance().Check(FaultPoint::HostDeviceQi, factory)) {
             *ppv = nullptr;
-            return hit->action == "null" ? S_OK : static_cast<HRESULT>(hit->value);
+            return QiFailure(*hit);
         }
     }
     return CFxObject::QueryInterface(riid, ppv);
@@ -322,7 +330,7 @@ STDMETHODIMP_(void) CFxDevice::GetDriver(IWDFDriver** ppWdfDriver) {
 }
 
 STDMETHODIMP CFxDevice::RetrieveDeviceInstanceId(PWSTR Buffer, DWORD* pdwSizeInChars) {
-    if (auto hr = InjectedFailure("host.device.instanceid")) {
+    if (auto hr = InjectedFailure(FaultPoint::HostDeviceInstanceId)) {
         return *hr;
     }
     return CopyText(m_InstanceId, Buffer, pdwSizeInChars);
@@ -500,7 +508,7 @@ STDMETHODIMP CFxDevice::RetrieveDevicePropertyStore(PWDF_PROPERTY_STORE_ROOT Roo
     if (PropertyStore != nullptr) {
         *PropertyStore = nullptr;
     }
-    if (auto hr = InjectedFailure("host.store.retrieve")) {
+    if (auto hr = InjectedFailure(FaultPoint::HostStoreRetrieve)) {
         return *hr;
     }
     return m_Store->RetrieveNamedStore(m_InstanceId, RootSpecifier, Flags, DesiredAccess,
@@ -512,7 +520,7 @@ STDMETHODIMP CFxDevice::RetrieveUnifiedDevicePropertyStore(
     if (PropertyStore != nullptr) {
         *PropertyStore = nullptr;
     }
-    if (auto hr = InjectedFailure("host.store.retrieve")) {
+    if (auto hr = InjectedFailure(FaultPoint::HostStoreRetrieve)) {
         return *hr;
     }
     return m_Store->RetrieveUnifiedStore(m_InstanceId, RootSpecifier, PropertyStore);

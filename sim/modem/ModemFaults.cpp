@@ -15,9 +15,9 @@ HRESULT HitResult(const std::optional<FaultHit>& hit) {
 
 RequestFault RequestFaultOf(const std::optional<FaultHit>& hit) {
     RequestFault fault;
-    if (hit && hit->action == "refuse") {
+    if (hit && hit->action == FaultAction::Refuse) {
         fault.Refuse = HitResult(hit);
-    } else if (hit && hit->action == "fail") {
+    } else if (hit && hit->action == FaultAction::Fail) {
         fault.Fail = HitResult(hit);
     }
     return fault;
@@ -48,42 +48,43 @@ const char* CompletionName(PendingKind kind) {
 
 RequestFault SessionFault(bool open, bool data) {
     return RequestFaultOf(FaultPlan::Instance().Check(
-        open ? "modem.session.open" : "modem.session.close", data ? "data" : "command"));
+        open ? FaultPoint::ModemSessionOpen : FaultPoint::ModemSessionClose,
+        data ? "data" : "command"));
 }
 
 RequestFault CommandFault(ULONG commandID) {
     return RequestFaultOf(
-        FaultPlan::Instance().Check("modem.command", static_cast<int64_t>(commandID)));
+        FaultPlan::Instance().Check(FaultPoint::ModemCommand, static_cast<int64_t>(commandID)));
 }
 
 void ShapeResponse(ULONG commandID, Pending* pending) {
     const auto shape =
-        FaultPlan::Instance().Check("modem.response", static_cast<int64_t>(commandID));
+        FaultPlan::Instance().Check(FaultPoint::ModemResponse, static_cast<int64_t>(commandID));
     if (!shape) {
         return;
     }
     Pending& p = *pending;
-    if (shape->action == "oversize") {
+    if (shape->action == FaultAction::Oversize) {
         p.Data.resize(static_cast<size_t>(shape->value));
         for (size_t i = 0; i < p.Data.size(); ++i) {
             p.Data[i] = static_cast<uint8_t>(i);
         }
         p.HasArray = true;
-    } else if (shape->action == "empty") {
+    } else if (shape->action == FaultAction::Empty) {
         p.Data.clear();
         p.HasArray = true;
-    } else if (shape->action == "missing") {
+    } else if (shape->action == FaultAction::Missing) {
         p.Data.clear();
         p.HasArray = false;
     }
 }
 
 WriteFault FlashWriteFault() {
-    const auto hit = FaultPlan::Instance().Check("modem.write");
+    const auto hit = FaultPlan::Instance().Check(FaultPoint::ModemWrite);
     WriteFault fault;
-    if (hit && hit->action == "fail") {
+    if (hit && hit->action == FaultAction::Fail) {
         fault.Fail = HitResult(hit);
-    } else if (hit && hit->action == "corrupt") {
+    } else if (hit && hit->action == FaultAction::Corrupt) {
         fault.CorruptOffset = hit->value;
     }
     return fault;
@@ -96,32 +97,32 @@ void CorruptByte(std::vector<uint8_t>* bytes, int64_t offset) {
 }
 
 NotificationShape ShapeNotification(std::vector<uint8_t> bytes) {
-    const auto hit = FaultPlan::Instance().Check("modem.notify");
+    const auto hit = FaultPlan::Instance().Check(FaultPoint::ModemNotify);
     NotificationShape shape;
     size_t pieceSize = bytes.size();
     if (hit) {
-        const std::string& action = hit->action;
-        if (action == "drop") {
+        const FaultAction action = hit->action;
+        if (action == FaultAction::Drop) {
             shape.Drop = true;
             return shape;
-        } else if (action == "duplicate") {
+        } else if (action == FaultAction::Duplicate) {
             shape.Copies = 2;
-        } else if (action == "split") {
+        } else if (action == FaultAction::Split) {
             pieceSize = hit->value > 0 ? static_cast<size_t>(hit->value)
                                        : std::max<size_t>(1, (bytes.size() + 1) / 2);
-        } else if (action == "oversize") {
+        } else if (action == FaultAction::Oversize) {
             if (static_cast<size_t>(hit->value) > bytes.size()) {
                 bytes.resize(static_cast<size_t>(hit->value), 0xEE);
             }
             pieceSize = bytes.size();
-        } else if (action == "empty") {
+        } else if (action == FaultAction::Empty) {
             bytes.clear();
-        } else if (action == "missing") {
+        } else if (action == FaultAction::Missing) {
             bytes.clear();
             shape.HasArray = false;
-        } else if (action == "corrupt") {
+        } else if (action == FaultAction::Corrupt) {
             CorruptByte(&bytes, hit->value);
-        } else if (action == "delay") {
+        } else if (action == FaultAction::Delay) {
             shape.DelayMs = static_cast<ULONGLONG>(hit->value);
         }
     }
@@ -137,13 +138,13 @@ NotificationShape ShapeNotification(std::vector<uint8_t> bytes) {
 }
 
 std::optional<ULONGLONG> CompletionDelay(PendingKind kind) {
-    const auto hit = FaultPlan::Instance().Check("modem.complete", CompletionName(kind));
+    const auto hit = FaultPlan::Instance().Check(FaultPoint::ModemComplete, CompletionName(kind));
     ULONGLONG delay = 0;
     if (hit) {
-        if (hit->action == "drop") {
+        if (hit->action == FaultAction::Drop) {
             return std::nullopt;
         }
-        if (hit->action == "delay") {
+        if (hit->action == FaultAction::Delay) {
             delay += static_cast<ULONGLONG>(hit->value);
         }
     }
@@ -151,7 +152,7 @@ std::optional<ULONGLONG> CompletionDelay(PendingKind kind) {
 }
 
 bool SilencedByPlan() {
-    return FaultPlan::Instance().Check("modem.silent").has_value();
+    return FaultPlan::Instance().Check(FaultPoint::ModemSilent).has_value();
 }
 
 }  // namespace sim::modem

@@ -155,6 +155,10 @@ public:
     virtual bool Fail(const std::string& api, unsigned passFirst, unsigned failCount,
                       DWORD lastError) = 0;
     virtual void Clear() = 0;
+    // The APIs a rule can fault, sorted; empty where the system has no API faults.
+    virtual std::vector<std::string> Faultable() = 0;
+    // How many calls of `api` its current rule has failed so far.
+    virtual unsigned Failures(const std::string& api) = 0;
 };
 
 // Recording the trace messages of one provider into a log file, as a trace controller

@@ -81,6 +81,16 @@ public:
         return true;
     }
     void Clear() override { WinplatClearApiFaults(); }
+    std::vector<std::string> Faultable() override {
+        std::vector<std::string> names;
+        for (const char* const* api = WinplatFaultableApis(); *api != nullptr; ++api) {
+            names.emplace_back(*api);
+        }
+        return names;
+    }
+    unsigned Failures(const std::string& api) override {
+        return WinplatApiFailures(api.c_str());
+    }
 };
 
 class LayerTrace final : public TraceRecorder {

@@ -247,11 +247,11 @@ public:
         }
         unsigned lazyDepth = 0;
         const std::wstring name(pszName);
-        if (const auto hit = FaultPlan::Instance().Check("store.write", Utf8(name))) {
-            if (hit->action == "fail") {
+        if (const auto hit = FaultPlan::Instance().Check(FaultPoint::StoreWrite, Utf8(name))) {
+            if (hit->action == FaultAction::Fail) {
                 return static_cast<HRESULT>(hit->value != 0 ? hit->value : E_FAIL);
             }
-            if (hit->action == "lazy" && hit->value > 0) {
+            if (hit->action == FaultAction::Lazy && hit->value > 0) {
                 lazyDepth = static_cast<unsigned>(std::min<int64_t>(hit->value, 0x7FFFFFFF));
             }
         }

@@ -136,7 +136,8 @@ TEST_F(HostTest, InstanceIdFollowsTheSizeQueryContract) {
     EXPECT_EQ(std::wstring(buffer.data()), kInstance);
     EXPECT_EQ(buffer[chars], L'#');
 
-    sim::FaultPlan::Instance().Add({"host.device.instanceid", "", "fail", 0x8007001F});
+    sim::FaultPlan::Instance().Add(
+        {sim::FaultPoint::HostDeviceInstanceId, "", sim::FaultAction::Fail, 0x8007001F});
     EXPECT_HR(static_cast<HRESULT>(0x8007001F),
               m_Device->RetrieveDeviceInstanceId(nullptr, &chars));
 }

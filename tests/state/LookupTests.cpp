@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "DeviceHarness.h"
 #include "FaultPlan.h"
@@ -58,18 +59,19 @@ TEST_F(LookupTest, FailuresLeaveTheKeyEmpty) {
         const char* name;
         bool registered;
         std::vector<BYTE> property;  // raw REG_MULTI_SZ data
-        const char* fault;
+        std::optional<sim::FaultPoint> fault;
         HRESULT expected;
     } cases[] = {
-        {"unknown instance", false, {}, nullptr, static_cast<HRESULT>(0xE000020B)},
-        {"no braced part", true, sim::ToRegMultiSz({L"USB\\VID_1E2D&PID_00B7"}), nullptr, noBraces},
-        {"closing brace before the opening one", true, sim::ToRegMultiSz({L"A}B{C"}), nullptr,
+        {"unknown instance", false, {}, std::nullopt, static_cast<HRESULT>(0xE000020B)},
+        {"no braced part", true, sim::ToRegMultiSz({L"USB\\VID_1E2D&PID_00B7"}), std::nullopt,
          noBraces},
-        {"empty list", true, sim::ToRegMultiSz({}), nullptr, noBraces},
-        {"empty property", true, {}, nullptr, invalidData},
-        {"odd byte count", true, {'A', 0, '{'}, nullptr, invalidData},
-        {"instance id refused", true, sim::ToRegMultiSz({L"A\\{B}"}), "host.device.instanceid",
-         E_ACCESSDENIED},
+        {"closing brace before the opening one", true, sim::ToRegMultiSz({L"A}B{C"}), std::nullopt,
+         noBraces},
+        {"empty list", true, sim::ToRegMultiSz({}), std::nullopt, noBraces},
+        {"empty property", true, {}, std::nullopt, invalidData},
+        {"odd byte count", true, {'A', 0, '{'}, std::nullopt, invalidData},
+        {"instance id refused", true, sim::ToRegMultiSz({L"A\\{B}"}),
+         sim::FaultPoint::HostDeviceInstanceId, E_ACCESSDENIED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -80,8 +82,9 @@ TEST_F(LookupTest, FailuresLeaveTheKeyEmpty) {
             ASSERT_HR(S_OK, m_Machine.Store->SetDeviceRegistryProperty(
                                 kModemInstance, SPDRP_HARDWAREID, REG_MULTI_SZ, c.property));
         }
-        if (c.fault != nullptr) {
-            sim::FaultPlan::Instance().Add({c.fault, "", "fail", E_ACCESSDENIED, 0, 0});
+        if (c.fault) {
+            sim::FaultPlan::Instance().Add(
+                {*c.fault, "", sim::FaultAction::Fail, E_ACCESSDENIED, 0, 0});
         }
         EXPECT_HR(c.expected, m_Machine.Device->LookupDeviceKey());
         EXPECT_TRUE(m_Machine.Device->DeviceKey().empty());

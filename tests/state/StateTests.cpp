@@ -266,20 +266,29 @@ TEST_F(StateTest, AStoreThatCannotBeOpenedFailsEveryOperationWithItsResult) {
     } cases[] = {
         {"no factory",
          [] {
-             sim::FaultPlan::Instance().Add(
-                 {"host.device.qi", "IWDFPropertyStoreFactory", "fail", E_NOINTERFACE, 0, 0});
+             sim::FaultPlan::Instance().Add({sim::FaultPoint::HostDeviceQi,
+                                             "IWDFPropertyStoreFactory", sim::FaultAction::Fail,
+                                             E_NOINTERFACE, 0, 0});
+         },
+         E_NOINTERFACE},
+        {"no factory, no code given",
+         [] {
+             sim::FaultPlan::Instance().Add({sim::FaultPoint::HostDeviceQi,
+                                             "IWDFPropertyStoreFactory", sim::FaultAction::Fail, 0,
+                                             0, 0});
          },
          E_NOINTERFACE},
         {"factory call succeeds without an interface",
          [] {
-             sim::FaultPlan::Instance().Add(
-                 {"host.device.qi", "IWDFPropertyStoreFactory", "null", 0, 0, 0});
+             sim::FaultPlan::Instance().Add({sim::FaultPoint::HostDeviceQi,
+                                             "IWDFPropertyStoreFactory", sim::FaultAction::Null, 0,
+                                             0, 0});
          },
          E_NOINTERFACE, 4},
         {"retrieval refused",
          [] {
-             sim::FaultPlan::Instance().Add(
-                 {"host.store.retrieve", "", "fail", E_ACCESSDENIED, 0, 0});
+             sim::FaultPlan::Instance().Add({sim::FaultPoint::HostStoreRetrieve, "",
+                                             sim::FaultAction::Fail, E_ACCESSDENIED, 0, 0});
          },
          E_ACCESSDENIED},
         {"database locked by another process",

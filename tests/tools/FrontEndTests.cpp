@@ -2,7 +2,10 @@
 // code 2, and numbers read one way everywhere.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -76,7 +79,7 @@ std::string RunProgram(const std::string& command, int* code) {
 
 // brelk-sim hands each command to its tool's front end, help included.
 TEST(FrontEnd, SimulatorGivesEachCommandsHelp) {
-    for (const char* command : {"update", "image", "state", "trace"}) {
+    for (const char* command : {"update", "image", "state", "trace", "faults"}) {
         SCOPED_TRACE(command);
         int code = -1;
         const std::string out =
@@ -87,6 +90,28 @@ TEST(FrontEnd, SimulatorGivesEachCommandsHelp) {
     int code = -1;
     RunProgram("./brelk-sim trace --level x y.log", &code);
     EXPECT_EQ(code, 2);
+}
+
+// A misspelled plan is bad usage: the run never starts, and the error names each bad
+// point and every point the plan could have named.
+TEST(FrontEnd, SimulatorRefusesAMisspelledFaultPlan) {
+    const std::filesystem::path machine =
+        std::filesystem::temp_directory_path() / ("brelk-misspelled-" + std::to_string(getpid()));
+    int code = -1;
+    const std::string out =
+        RunProgram("./brelk-sim update --machine " + machine.string() +
+                       " --faults 'modem.notfy:drop;flashkit.itme/1:status1'",  // fault-names: bad
+                   &code);
+    EXPECT_EQ(code, 2);
+    for (const char* said :
+         {"unknown fault point 'modem.notfy'", "unknown fault point 'flashkit.itme'",
+          "known points: ", "modem.notify, ", "flashkit.item, ", "brelk-sim faults"}) {
+        EXPECT_NE(out.find(said), std::string::npos) << said << " in\n" << out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(machine));
+    const std::string tables = RunProgram("./brelk-sim faults", &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(tables.find("\nmodem.notify\n    drop "), std::string::npos) << tables;
 }
 
 struct NumberCase {

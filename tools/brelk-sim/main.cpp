@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "FaultPoints.h"
 #include "HostRunner.h"
 #include "ImageTool.h"
 #include "Program.h"
@@ -49,6 +50,9 @@ const char kUsage[] =
     "  state DIR [--device ID] delete NAME\n"
     "      Show or edit the driver's persisted values (FWUpdateProgressState,\n"
     "      FWURetryCounter, PrevFwVersion) in DIR/machine.db.\n"
+    "\n"
+    "  faults\n"
+    "      List the fault points and actions that update --faults takes.\n"
     "\n"
     "  trace [--catalog DIR] [--level N] [--flags X] LOGFILE\n"
     "      Decode a trace log recorded with update --trace: one line per message (time,\n"
@@ -117,6 +121,15 @@ int main(int argc, char** argv) {
     }
     if (command == "state") {
         return brelk::state::Run(args, std::cout, std::cerr, "brelk-sim state");
+    }
+    if (command == "faults") {
+        if (!args.empty() && args[0] != "--help" && args[0] != "-h") {
+            std::cerr << "brelk-sim faults: unexpected '" << args[0] << "'\n";
+            return 2;
+        }
+        std::cout << "usage: brelk-sim faults\n\n";
+        sim::PrintFaultPoints(std::cout);
+        return 0;
     }
     if (command == "trace") {
         return brelk::trace::Run(args, std::cout, std::cerr, "brelk-sim trace");

@@ -82,6 +82,8 @@ class NoApiFaults final : public ApiFaults {
 public:
     bool Fail(const std::string&, unsigned, unsigned, DWORD) override { return false; }
     void Clear() override {}
+    std::vector<std::string> Faultable() override { return {}; }
+    unsigned Failures(const std::string&) override { return 0; }
 };
 
 class NoTrace final : public TraceRecorder {

@@ -13,5 +13,11 @@ WINPLAT_EXT void WinplatFailApi(const char* api, unsigned passFirst, unsigned fa
                                 DWORD lastError);
 WINPLAT_EXT void WinplatClearApiFaults();
 // Counts one call of `api` and says whether it must fail; on true, stores the rule's
-// error in *lastError when that is not null. APIs call this at their start.
+// error in *lastError when that is not null. APIs call this at their start, and only the
+// APIs WinplatFaultableApis lists do.
 WINPLAT_EXT bool WinplatShouldFail(const char* api, DWORD* lastError = nullptr);
+// The names a rule can fault, sorted, ending in a null pointer: a rule for another name
+// would never fire.
+WINPLAT_EXT const char* const* WinplatFaultableApis();
+// How many calls of `api` its current rule has failed so far.
+WINPLAT_EXT unsigned WinplatApiFailures(const char* api);
