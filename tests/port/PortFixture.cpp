@@ -16,8 +16,8 @@ void ModemPort::SetUp() {
     g_ExecCount = 0;
     g_ReadGate = 0;
     ASSERT_EQ(m_Machine.StartModem(), S_OK);
-    m_Upgrade = OpenService(sim::kUpgradeServiceId);
-    m_Flash = OpenService(sim::kFlashServiceId);
+    m_Upgrade = OpenDeviceService(sim::kUpgradeServiceId);
+    m_Flash = OpenDeviceService(sim::kFlashServiceId);
     ASSERT_EQ(m_Flash->OpenServiceDataSession(), S_OK);
     ASSERT_EQ(Modem().AdvisedSinkCount(), 2u);
     g_pFlashService = m_Flash;
@@ -30,12 +30,6 @@ void ModemPort::TearDown() {
     m_Flash.reset();
     m_Upgrade.reset();
     m_Machine.Stop();
-}
-
-std::shared_ptr<CMBDeviceService> ModemPort::OpenService(const wchar_t* id) {
-    auto service = std::make_shared<CMBDeviceService>(id);
-    EXPECT_EQ(service->Initialize(), S_OK);
-    return service;
 }
 
 void ModemPort::WaitModemIdle() {

@@ -11,7 +11,6 @@
 #include <memory>
 #include <vector>
 
-#include "MBDeviceService.h"
 #include "TestMachine.h"
 
 namespace brelk::test {
@@ -24,7 +23,6 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    std::shared_ptr<CMBDeviceService> OpenService(const wchar_t* id);
     // Waits until the modem has delivered everything it queued.
     void WaitModemIdle();
     // The bytes the modem received since the test began.

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "FaultPlan.h"
 #include "HResultPrinter.h"
 
 namespace fs = std::filesystem;
@@ -15,6 +14,12 @@ namespace brelk::test {
 void AddFaults(const char* text) {
     std::string error;
     ASSERT_TRUE(sim::FaultPlan::Instance().Parse(text, &error)) << error;
+}
+
+std::shared_ptr<CMBDeviceService> OpenDeviceService(const wchar_t* id) {
+    auto service = std::make_shared<CMBDeviceService>(id);
+    EXPECT_HR(S_OK, service->Initialize());
+    return service;
 }
 
 Machine::Machine(const char* tag) : m_Folder(FreshFolder(tag)), m_OwnsFolder(true) {

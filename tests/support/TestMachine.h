@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "DevicePeer.h"
+#include "FaultPlan.h"
 #include "FxHost.h"
+#include "MBDeviceService.h"
 #include "MachineStore.h"
 #include "SimModem.h"
 #include "TestFolders.h"
@@ -25,6 +27,10 @@ inline const std::wstring kModemInstance = L"USB\\VID_1E2D&PID_00B7&MI_0C\\7&2C5
 // Adds the rules of `text` to the process's fault plan; a plan that does not parse fails
 // the test.
 void AddFaults(const char* text);
+
+// The driver's object for device service `id` of the modem registered in this process,
+// initialized as the device object does it (which must succeed).
+std::shared_ptr<CMBDeviceService> OpenDeviceService(const wchar_t* id);
 
 class Machine {
 public:
