@@ -32,6 +32,10 @@ Machine::Machine(Existing existing) : m_Folder(std::move(existing.Folder)) {
 
 Machine::~Machine() {
     Stop();
+    if (m_OwnsFolder) {
+        std::error_code ec;
+        fs::remove_all(m_Folder, ec);
+    }
 }
 
 void Machine::Stop() {
@@ -46,11 +50,6 @@ void Machine::Stop() {
     if (SUCCEEDED(m_hrCom)) {
         CoUninitialize();
         m_hrCom = E_FAIL;
-    }
-    if (m_OwnsFolder) {
-        std::error_code ec;
-        fs::remove_all(m_Folder, ec);
-        m_OwnsFolder = false;
     }
 }
 
@@ -138,6 +137,18 @@ void Machine::RemoveDevice(DevicePeer* device) {
     std::erase(m_Devices, device);
     device->Release();
     m_pDriver->DeleteDevices();
+}
+
+HRESULT Machine::StartAttachedDevice(const sim::StoreOptions& options,
+                                     const std::wstring& instance) {
+    HRESULT hr = OpenStore(options);
+    if (SUCCEEDED(hr)) {
+        hr = StartDriver();
+    }
+    if (SUCCEEDED(hr)) {
+        hr = AttachDevice(instance);
+    }
+    return hr;
 }
 
 void Machine::StopDriver() {

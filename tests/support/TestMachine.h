@@ -3,7 +3,9 @@
 // firmware folders, the machine store (also SetupAPI's device database), the framework
 // host's driver with the driver's device objects on it, and the simulated modem. Each part
 // starts when a test asks for it; Stop (or the destructor) ends them in reverse order and
-// leaves the process as it found it: fault plan cleared, drive unmapped, COM undone.
+// leaves the process as it found it: fault plan cleared, drive unmapped, COM undone. The
+// folder outlives Stop, so that another process or a restart can use the machine; it goes
+// with the machine.
 #include <windows.h>
 #include <objbase.h>
 
@@ -34,10 +36,9 @@ std::shared_ptr<CMBDeviceService> OpenDeviceService(const wchar_t* id);
 
 class Machine {
 public:
-    // A fresh folder below the temporary folder, removed by Stop.
+    // A fresh folder below the temporary folder, removed by the destructor.
     explicit Machine(const char* tag = "machine");
-    // The machine kept in `folder` (a restart, or another process's machine): Stop leaves
-    // the folder.
+    // The machine kept in `folder` (another process's machine), which outlives this one.
     struct Existing {
         std::filesystem::path Folder;
     };
@@ -70,6 +71,10 @@ public:
     DevicePeer* AddDevice(const std::wstring& instance = kModemInstance);
     // A framework device whose callback object is a peer without device add.
     HRESULT AttachDevice(const std::wstring& instance = kModemInstance);
+    // The store, the driver and an attached device: what the device's persistent state
+    // needs.
+    HRESULT StartAttachedDevice(const sim::StoreOptions& options = {},
+                                const std::wstring& instance = kModemInstance);
     // The device added or attached last, and its framework device.
     DevicePeer* Device() const { return m_Devices.empty() ? nullptr : m_Devices.back(); }
     IWDFDevice* FxDevice() const { return Device() ? Device()->FxDevice() : nullptr; }
