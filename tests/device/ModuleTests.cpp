@@ -15,6 +15,7 @@
 #include "Driver.h"
 #include "HResultPrinter.h"
 
+namespace brelk::test {
 namespace {
 
 typedef HRESULT(STDAPICALLTYPE* PFN_DllGetClassObject)(REFCLSID, REFIID, LPVOID*);
@@ -260,3 +261,4 @@ TEST(ModuleEntryInit, FailedModuleLockFailsTheLoad) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+namespace brelk::test {
 namespace {
 
 std::vector<bool> Fires(sim::FaultPlan& plan, const char* point, const char* match, int calls) {
@@ -133,3 +134,4 @@ TEST(FaultPlan, SyntaxErrorsAddNothing) {
 }
 
 }  // namespace
+}  // namespace brelk::test

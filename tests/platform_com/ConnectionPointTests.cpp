@@ -17,6 +17,7 @@
 using brelk::test::HasRefCount;
 using brelk::test::TestUnknown;
 
+namespace brelk::test {
 namespace {
 
 // {0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}
@@ -336,3 +337,5 @@ TEST_F(ConnectionPointTest, ConcurrentAdviseAndDelivery) {
     EXPECT_EQ(source->point.ConnectionCount(), 0u);
     source->Release();
 }
+
+}  // namespace brelk::test

@@ -14,6 +14,7 @@
 using brelk::test::HasRefCount;
 using brelk::test::TestUnknown;
 
+namespace brelk::test {
 namespace {
 
 struct Record {
@@ -455,3 +456,5 @@ TEST(SafeArrayCopy, CopiesElementsByType) {
     EXPECT_TRUE(HasRefCount(object, 1));
     object->Release();
 }
+
+}  // namespace brelk::test
