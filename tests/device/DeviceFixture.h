@@ -11,6 +11,7 @@
 
 #include "FirmwareImage.h"
 #include "HResultPrinter.h"
+#include "DevicePeer.h"
 #include "TestMachine.h"
 
 namespace brelk::test {

@@ -15,6 +15,7 @@
 
 #include "BootLoader.h"
 #include "FirmwareImage.h"
+#include "DevicePeer.h"
 #include "TestMachine.h"
 
 namespace brelk::test {

@@ -11,10 +11,6 @@
 #include <functional>
 #include <thread>
 
-using brelk::test::HasRefCount;
-using brelk::test::RefCountChecker;
-using brelk::test::TestUnknown;
-
 namespace brelk::test {
 namespace {
 

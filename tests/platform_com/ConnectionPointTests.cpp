@@ -14,9 +14,6 @@
 #include <thread>
 #include <vector>
 
-using brelk::test::HasRefCount;
-using brelk::test::TestUnknown;
-
 namespace brelk::test {
 namespace {
 

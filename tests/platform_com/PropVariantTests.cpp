@@ -12,9 +12,6 @@
 #include <cstddef>
 #include <cstring>
 
-using brelk::test::HasRefCount;
-using brelk::test::TestUnknown;
-
 static_assert(sizeof(PROPVARIANT) == 24 && offsetof(PROPVARIANT, uintVal) == 8);
 static_assert(VT_UINT == 23 && VT_LPSTR == 30 && VT_LPWSTR == 31 && VT_UI4 == 19);
 

@@ -11,9 +11,6 @@
 #include <atomic>
 #include <cwchar>
 
-using brelk::test::HasRefCount;
-using brelk::test::TestUnknown;
-
 namespace brelk::test {
 namespace {
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "MBDeviceService.h"
 #include "TestMachine.h"
 
 namespace brelk::test {

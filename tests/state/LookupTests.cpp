@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "DevicePeer.h"
 #include "TestMachine.h"
 #include "HResultPrinter.h"
 
@@ -12,7 +13,10 @@ namespace {
 
 class LookupTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_HR(S_OK, m_Machine.StartAttachedDevice()); }
+    void SetUp() override {
+        ASSERT_TRUE(std::filesystem::is_directory(m_Machine.Folder()));
+        ASSERT_HR(S_OK, m_Machine.StartAttachedDevice());
+    }
     void TearDown() override { m_Machine.Stop(); }
     Machine m_Machine{"state"};
 };

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "DevicePeer.h"
 #include "TestMachine.h"
 
 int main(int argc, char** argv) {

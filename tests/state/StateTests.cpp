@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 
+#include "DevicePeer.h"
 #include "TestMachine.h"
 #include "HResultPrinter.h"
 
@@ -28,7 +29,10 @@ constexpr HRESULT kTypeMismatch = HRESULT_FROM_WIN32(ERROR_DATATYPE_MISMATCH);
 
 class StateTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_HR(S_OK, m_Machine.StartAttachedDevice({.BusyTimeoutMs = 50})); }
+    void SetUp() override {
+        ASSERT_TRUE(std::filesystem::is_directory(m_Machine.Folder()));
+        ASSERT_HR(S_OK, m_Machine.StartAttachedDevice({.BusyTimeoutMs = 50}));
+    }
     void TearDown() override { m_Machine.Stop(); }
 
     DevicePeer* Device() { return m_Machine.Device(); }
@@ -291,11 +295,8 @@ TEST_F(StateTest, AStoreThatCannotBeOpenedFailsEveryOperationWithItsResult) {
         EXPECT_HR(c.expected, Device()->InitializeUpgradeState(Fx()));
         EXPECT_EQ(byte, 0xA5);
         EXPECT_EQ(version[0], 'x');
-        const auto out = WinplatGetDebugOutput();
-        EXPECT_EQ(
-            static_cast<size_t>(std::count(
-                out.begin(), out.end(), "Device: assertion failed: NULL != pPropertyStoreFactory")),
-            c.assertions);
+        EXPECT_EQ(CountDebugOutput("Device: assertion failed: NULL != pPropertyStoreFactory"),
+                  c.assertions);
         if (locker != nullptr) {
             sqlite3_close(locker);
             locker = nullptr;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "DevicePeer.h"
 #include "TestMachine.h"
 #include "HResultPrinter.h"
 #include "StateTool.h"
@@ -14,6 +15,7 @@ namespace {
 class StateToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(std::filesystem::is_directory(m_Machine.Folder()));
         ASSERT_HR(S_OK, m_Machine.StartAttachedDevice());
         ASSERT_HR(S_OK, m_Machine.Store()->RegisterDeviceNode(kModemInstance, GUID{}, {L"A\\{B}"}));
     }

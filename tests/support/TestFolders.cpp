@@ -14,11 +14,9 @@ std::filesystem::path FreshFolder(const char* tag) {
     std::string pattern =
         (std::filesystem::temp_directory_path() / ("brelk-" + std::string(tag) + "-XXXXXX"))
             .string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp " << pattern;
-        return {};
-    }
-    return pattern;
+    const bool created = mkdtemp(pattern.data()) != nullptr;
+    EXPECT_TRUE(created) << pattern;
+    return created ? std::filesystem::path(pattern) : std::filesystem::path();
 }
 
 std::string BinFolder() {

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "DevicePeer.h"
 #include "HResultPrinter.h"
+#include "MBDeviceService.h"
 
 namespace fs = std::filesystem;
 
@@ -137,6 +139,10 @@ void Machine::RemoveDevice(DevicePeer* device) {
     std::erase(m_Devices, device);
     device->Release();
     m_pDriver->DeleteDevices();
+}
+
+IWDFDevice* Machine::FxDevice() const {
+    return Device() != nullptr ? Device()->FxDevice() : nullptr;
 }
 
 HRESULT Machine::StartAttachedDevice(const sim::StoreOptions& options,

@@ -14,15 +14,17 @@
 #include <string>
 #include <vector>
 
-#include "DevicePeer.h"
 #include "FaultPlan.h"
 #include "FxHost.h"
-#include "MBDeviceService.h"
 #include "MachineStore.h"
 #include "SimModem.h"
 #include "TestFolders.h"
 
+class CMBDeviceService;
+
 namespace brelk::test {
+
+class DevicePeer;
 
 inline const std::wstring kModemInstance = L"USB\\VID_1E2D&PID_00B7&MI_0C\\7&2C5E8F1&0&000C";
 
@@ -77,7 +79,7 @@ public:
                                 const std::wstring& instance = kModemInstance);
     // The device added or attached last, and its framework device.
     DevicePeer* Device() const { return m_Devices.empty() ? nullptr : m_Devices.back(); }
-    IWDFDevice* FxDevice() const { return Device() ? Device()->FxDevice() : nullptr; }
+    IWDFDevice* FxDevice() const;
     // Lets go of `device` and deletes the framework devices: the device's clean-up unloads
     // the libraries it loaded, for the next device.
     void RemoveDevice(DevicePeer* device);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "HResultPrinter.h"
+#include "TestFolders.h"
 
 namespace brelk::test {
 namespace {
@@ -39,11 +40,6 @@ std::vector<BYTE> Pattern(size_t n, BYTE first = 0) {
 
 bool Signalled(HANDLE event) {
     return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-}
-
-size_t CountDebugOutput(const std::string& text) {
-    const auto out = WinplatGetDebugOutput();
-    return static_cast<size_t>(std::count(out.begin(), out.end(), text));
 }
 
 class EventSinkTest : public ::testing::Test {

@@ -12,6 +12,7 @@
 
 #include "EventSink.h"
 #include "HResultPrinter.h"
+#include "MBDeviceService.h"
 #include "TestMachine.h"
 
 namespace brelk::test {
