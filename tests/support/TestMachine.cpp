@@ -28,7 +28,7 @@ Machine::Machine(const char* tag) : m_Folder(FreshFolder(tag)), m_OwnsFolder(tru
     sim::FaultPlan::Instance().Clear();
 }
 
-Machine::Machine(Existing existing) : m_Folder(std::move(existing.Folder)) {
+Machine::Machine(Existing existing) : m_Folder(std::move(existing.Folder)), m_OwnsFolder(false) {
     sim::FaultPlan::Instance().Clear();
 }
 

@@ -92,13 +92,12 @@ public:
     HRESULT StartModem() { return StartModem(ModemOptions()); }
     void StopModem();
     sim::SimModem& Modem() const { return *m_Modem; }
-    bool HasModem() const { return m_Modem != nullptr; }
 
 private:
     HRESULT NewDeviceInit(const std::wstring& instance, sim::CFxDeviceInit** init);
 
     std::filesystem::path m_Folder;
-    bool m_OwnsFolder = false;
+    const bool m_OwnsFolder;
     HRESULT m_hrCom = E_FAIL;
     bool m_DriveMapped = false;
     std::shared_ptr<sim::MachineStore> m_Store;
