@@ -13,7 +13,7 @@
 #include "Internal.h"
 #include "MBDeviceService.h"
 
-namespace devtest {
+namespace brelk::test {
 namespace {
 
 using Writes = std::vector<int>;
@@ -118,10 +118,10 @@ TEST_F(Decision, StateTableAcrossStarts) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         UseModuleFolder(BinFolder() + "/" + c.parlexFolder);
-        const std::string version =
-            c.newer ? m_Modem->FirmwareVersion() + ".1" : m_Modem->FirmwareVersion();
+        const std::string version = c.newer ? m_Machine.Modem().FirmwareVersion() + ".1"
+                                            : m_Machine.Modem().FirmwareVersion();
         WriteImage("BRELK SYS 1:" + version + " build 7", SmallItems());
-        TestDevice* device = ConfiguredDevice();
+        DevicePeer* device = ConfiguredDevice();
         ASSERT_NE(device, nullptr);
         if (c.limit) {
             g_FixedLimit = *c.limit;
@@ -145,23 +145,21 @@ TEST_F(Decision, StateTableAcrossStarts) {
             EXPECT_EQ(g_MaxRetryCount, c.limit ? *c.limit : c.parlexFolder[0] != '\0' ? 5 : 3);
         }
         // Destroy the object: its clean-up unloads both libraries for the next case.
-        m_Devices.pop_back();
-        device->Release();
-        m_pDriver->DeleteDevices();
+        m_Machine.RemoveDevice(device);
         UseModuleFolder(BinFolder());
     }
 }
 
 TEST_F(Decision, RecordsBothVersionsForThePolicy) {
     WriteImage("BRELK SYS 1:2.0.0 build 7", SmallItems());
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
     EXPECT_STREQ(g_FwVersionInfo.CurrentVersion, "1.0.0");
     EXPECT_STREQ(g_FwVersionInfo.ImageVersion, "2.0.0");
     EXPECT_EQ(g_FwVersionInfo.TotalImageSize, 1500 + 300 + 700);
     // Both queries ran before the verdict.
     std::vector<ULONG> queries;
-    for (const auto& c : m_Modem->Commands()) {
+    for (const auto& c : m_Machine.Modem().Commands()) {
         if (!c.IsSet && c.ServiceId == sim::kUpgradeServiceId) {
             queries.push_back(c.CommandId);
         }
@@ -188,7 +186,7 @@ TEST_F(Decision, FailuresBeforeTheVerdictWriteNothingAndStartNothing) {
         if (c.imageText != nullptr) {
             WriteImage(c.imageText, SmallItems());
         }
-        TestDevice* device = ConfiguredDevice();
+        DevicePeer* device = ConfiguredDevice();
         ASSERT_NE(device, nullptr);
         if (c.dropCounter) {
             IWDFNamedPropertyStore2* store = nullptr;
@@ -201,16 +199,14 @@ TEST_F(Decision, FailuresBeforeTheVerdictWriteNothingAndStartNothing) {
         EXPECT_EQ(device->DownloadThreadHandle(), nullptr);
         EXPECT_FALSE(DataSessionOpened());
         EXPECT_NE(g_hFlashkit, nullptr) << "a failed decision leaves the libraries loaded";
-        m_Devices.pop_back();
-        device->Release();
-        m_pDriver->DeleteDevices();
-        std::filesystem::remove_all(m_Folder / "c" / "Windows" / "Firmware" / "Velto");
-        std::filesystem::create_directories(m_Folder / "c" / "Windows" / "Firmware" / "Velto");
+        m_Machine.RemoveDevice(device);
+        std::filesystem::remove_all(m_Machine.FirmwareFolder());
+        std::filesystem::create_directories(m_Machine.FirmwareFolder());
     }
 }
 
 TEST_F(Decision, NoUpgradeServiceFailsAtOnce) {
-    TestDevice* device = NewDevice();  // not configured
+    DevicePeer* device = NewDevice();  // not configured
     EXPECT_HR(E_FAIL, device->OnPrepareHardware(device->FxDevice()));
     EXPECT_EQ(device->StateWrites(), Writes{});
 }
@@ -255,7 +251,7 @@ class ForcedDevice : public DeviceFixture {
 
 TEST_F(ForcedDevice, KeyForcesTheUpgradeOfCurrentFirmware) {
     WriteImage("BRELK SYS 1:1.0.0", SmallItems());
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
     EXPECT_NE(device->DownloadThreadHandle(), nullptr);
     ASSERT_TRUE(device->WaitCompleted(60000));
@@ -273,7 +269,7 @@ protected:
 
 TEST_F(LongVersions, EqualLongVersionsAreCurrent) {
     WriteImage("SYS 1:" + LongVersion(), SmallItems());
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
     EXPECT_EQ(device->StateWrites(), (Writes{1, 3}));
     EXPECT_EQ(std::string(g_FwVersionInfo.CurrentVersion), LongVersion().substr(0, 94));
@@ -287,7 +283,7 @@ class EmptyModemVersion : public DeviceFixture {
 
 TEST_F(EmptyModemVersion, DiffersFromTheImagesVersion) {
     WriteImage("SYS 1:2.0.0", SmallItems());
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
     EXPECT_STREQ(g_FwVersionInfo.CurrentVersion, "");
     EXPECT_STREQ(g_FwVersionInfo.ImageVersion, "2.0.0");
@@ -297,4 +293,4 @@ TEST_F(EmptyModemVersion, DiffersFromTheImagesVersion) {
 }
 
 }  // namespace
-}  // namespace devtest
+}  // namespace brelk::test

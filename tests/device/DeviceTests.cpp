@@ -16,7 +16,7 @@
 #include "Internal.h"
 #include "MBDeviceService.h"
 
-namespace devtest {
+namespace brelk::test {
 namespace {
 
 using Writes = std::vector<int>;
@@ -35,7 +35,7 @@ TEST_F(Configure, ListsItemsOfClassFourAndAboveWithTheirOwnIndex) {
     // A second device add in the same process lists the items once, not twice.
     for (int add = 0; add < 2; ++add) {
         SCOPED_TRACE(add);
-        TestDevice* device = ConfiguredDevice();
+        DevicePeer* device = ConfiguredDevice();
         ASSERT_NE(device, nullptr);
         EXPECT_EQ(g_TocItemCount, 7u);
         EXPECT_EQ(g_TotalImageSize, 2800);
@@ -52,7 +52,7 @@ TEST_F(Configure, ListsItemsOfClassFourAndAboveWithTheirOwnIndex) {
         EXPECT_NE(g_pFlashService, nullptr);
     }
     // What a device add leaves on the framework device and the store.
-    auto devices = m_pDriver->Devices();
+    auto devices = m_Machine.Driver()->Devices();
     ASSERT_FALSE(devices.empty());
     const auto interfaces = devices[0]->DeviceInterfaces();
     ASSERT_EQ(interfaces.size(), 1u);
@@ -84,7 +84,7 @@ TEST_F(Configure, NothingToDownloadOpensNoFlashService) {
         if (c.image) {
             WriteImage("1:2.0.0", {});
         }
-        TestDevice* device = ConfiguredDevice();
+        DevicePeer* device = ConfiguredDevice();
         ASSERT_NE(device, nullptr);
         EXPECT_TRUE(g_DownloadItemList.Entries.empty());
         EXPECT_FALSE(device->HasFlashService());
@@ -126,12 +126,11 @@ TEST_F(Configure, SetsTheLibrarysParametersInOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::error_code ec;
-        fs::remove(
-            m_Folder / "c" / "Windows" / "Firmware" / "Velto" / "Lumbra_QB4410_NAND_TEST.fls", ec);
+        fs::remove(m_Machine.FirmwareFolder() / "Lumbra_QB4410_NAND_TEST.fls", ec);
         if (c.image) {
             WriteImage("1:2.0.0", *c.image);
         }
-        TestDevice* device = ConfiguredDevice();
+        DevicePeer* device = ConfiguredDevice();
         ASSERT_NE(device, nullptr);
         ASSERT_NE(g_hFlashkit, nullptr);
         const auto calls = reinterpret_cast<flashkit::ConfigCallsFn>(reinterpret_cast<void (*)()>(
@@ -149,14 +148,12 @@ TEST_F(Configure, SetsTheLibrarysParametersInOrder) {
             EXPECT_EQ(got[i].Code, c.expected[i].Code);
             EXPECT_EQ(got[i].Value, c.expected[i].Value);
         }
-        m_Devices.pop_back();
-        device->Release();
-        m_pDriver->DeleteDevices();
+        m_Machine.RemoveDevice(device);
     }
 }
 
 TEST_F(Configure, MissingLibraryFailsDeviceAdd) {
-    const fs::path empty = m_Folder / "empty";
+    const fs::path empty = m_Machine.Folder() / "empty";
     fs::create_directories(empty);
     struct Case {
         const char* name;
@@ -176,7 +173,7 @@ TEST_F(Configure, MissingLibraryFailsDeviceAdd) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(chdir(c.folder.c_str()), 0);
         ASSERT_TRUE(SetEnvironmentVariableA("PATH", c.path.c_str()));
-        TestDevice* device = NewDevice();
+        DevicePeer* device = NewDevice();
         ASSERT_NE(device, nullptr);
         EXPECT_HR(E_FAIL, device->Configure());
         EXPECT_NE(g_hPolicyDll, nullptr) << "a failed binding leaves the module loaded";
@@ -184,9 +181,7 @@ TEST_F(Configure, MissingLibraryFailsDeviceAdd) {
             EXPECT_EQ(g_hFlashkit, nullptr) << "Flashkit is not loaded after Parlex failed";
         }
         EXPECT_EQ(device->GetUpgradeService(), nullptr);
-        m_Devices.pop_back();
-        device->Release();
-        m_pDriver->DeleteDevices();
+        m_Machine.RemoveDevice(device);
         EXPECT_EQ(g_hPolicyDll, nullptr);
         EXPECT_EQ(g_hFlashkit, nullptr);
     }
@@ -197,15 +192,15 @@ class DeviceObject : public DeviceFixture {};
 TEST_F(DeviceObject, CreateInstanceSetsUpTheFrameworkDevice) {
     const LONG locks = DllModuleLockCount();
     sim::CFxDeviceInit* init = nullptr;
-    ASSERT_HR(S_OK, sim::CFxDeviceInit::CreateInstance(m_Store, kInstance, &init));
+    ASSERT_HR(S_OK, sim::CFxDeviceInit::CreateInstance(m_Machine.Store(), kModemInstance, &init));
     CMyDevice* device = reinterpret_cast<CMyDevice*>(0x1);
-    ASSERT_HR(S_OK, CMyDevice::CreateInstance(m_pDriver, init, &device));
+    ASSERT_HR(S_OK, CMyDevice::CreateInstance(m_Machine.Driver(), init, &device));
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(init->PowerPolicyOwnership(), std::optional<BOOL>(FALSE));
     EXPECT_EQ(init->AutoForward(), std::optional<WDF_TRI_STATE>(WdfTrue));
     EXPECT_EQ(DllModuleLockCount(), locks + 1);
 
-    auto devices = m_pDriver->Devices();
+    auto devices = m_Machine.Driver()->Devices();
     ASSERT_EQ(devices.size(), 1u);
     IUnknown* callback = devices[0]->CallbackObject();
     EXPECT_EQ(callback, static_cast<IUnknown*>(static_cast<IPnpCallbackHardware*>(device)));
@@ -213,7 +208,7 @@ TEST_F(DeviceObject, CreateInstanceSetsUpTheFrameworkDevice) {
     devices[0]->Release();
 
     EXPECT_EQ(device->Release(), 1u) << "the framework device keeps the object alive";
-    m_pDriver->DeleteDevices();
+    m_Machine.Driver()->DeleteDevices();
     EXPECT_EQ(DllModuleLockCount(), locks);
     EXPECT_HR(E_INVALIDARG, CMyDevice::CreateInstance(nullptr, init, &device));
     EXPECT_EQ(device, nullptr);
@@ -223,7 +218,7 @@ TEST_F(DeviceObject, CreateInstanceSetsUpTheFrameworkDevice) {
 
 TEST_F(DeviceObject, SuccessfulUpgradeRecordsTheOutcomeAndSendsTheFinalCommand) {
     WriteImage("BRELK SYS 1:2.0.0 build 7", SmallItems());
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     const ULONGLONG start = GetTickCount64();
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
     EXPECT_TRUE(DataSessionOpened());
@@ -233,7 +228,7 @@ TEST_F(DeviceObject, SuccessfulUpgradeRecordsTheOutcomeAndSendsTheFinalCommand) 
 
     EXPECT_EQ(device->StateWrites(), (Writes{1, 2, 3}));
     EXPECT_EQ(device->CounterWrites(), Writes{0});
-    EXPECT_EQ(m_Modem->FirmwareVersion(), "2.0.0");
+    EXPECT_EQ(m_Machine.Modem().FirmwareVersion(), "2.0.0");
     const auto final = SetCommands(sim::kFinalServiceId);
     ASSERT_EQ(final.size(), 1u);
     EXPECT_EQ(final[0].CommandId, 1u);
@@ -248,21 +243,21 @@ TEST_F(DeviceObject, SuccessfulUpgradeRecordsTheOutcomeAndSendsTheFinalCommand) 
     EXPECT_EQ(upgrade[1].CommandId, 5u);
     EXPECT_EQ(device->UpgradeCommandSent(), 0);
     EXPECT_EQ(device->PortOpenFlag(), 0);
-    EXPECT_FALSE(m_Modem->DataSessionOpen());
+    EXPECT_FALSE(m_Machine.Modem().DataSessionOpen());
     EXPECT_EQ(device->DownloadThreadHandle(), nullptr);
 }
 
 TEST_F(DeviceObject, FailedDownloadIsRecordedAndStillEndsWithTheFinalCommand) {
     WriteImage("1:2.0.0", SmallItems());
     AddFaults("flashkit.item:status1");
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
     ASSERT_TRUE(device->WaitCompleted(60000));
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
     EXPECT_EQ(device->StateWrites(), (Writes{1, 2, 4}));
     EXPECT_EQ(device->CounterWrites(), Writes{});
     EXPECT_EQ(SetCommands(sim::kFinalServiceId).size(), 1u);
-    EXPECT_EQ(m_Modem->FirmwareVersion(), "1.0.0");
+    EXPECT_EQ(m_Machine.Modem().FirmwareVersion(), "1.0.0");
     char previous[100] = {};
     EXPECT_HR(S_OK, device->ReadPrevFwVersion(device->FxDevice(), previous, sizeof(previous)));
     EXPECT_STREQ(previous, "0.0");
@@ -273,7 +268,7 @@ TEST_F(DeviceObject, FailedDownloadIsRecordedAndStillEndsWithTheFinalCommand) {
 TEST_F(DeviceObject, ReleaseDuringTheDownloadStopsItAndWaitsForTheThread) {
     WriteImage("1:2.0.0", SmallItems());
     AddFaults("flashkit.item:hang");
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
     for (int i = 0; i < 1000 && device->PortOpenFlag() == 0; ++i) {
         Sleep(10);
@@ -282,7 +277,7 @@ TEST_F(DeviceObject, ReleaseDuringTheDownloadStopsItAndWaitsForTheThread) {
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
     EXPECT_TRUE(device->WaitCompleted(0)) << "released before the thread had ended";
     EXPECT_EQ(device->PortOpenFlag(), 0);
-    EXPECT_FALSE(m_Modem->DataSessionOpen());
+    EXPECT_FALSE(m_Machine.Modem().DataSessionOpen());
     const auto upgrade = SetCommands(sim::kUpgradeServiceId);
     ASSERT_EQ(upgrade.size(), 2u);
     EXPECT_EQ(upgrade[1].CommandId, 5u);
@@ -292,7 +287,7 @@ TEST_F(DeviceObject, ReleaseDuringTheDownloadStopsItAndWaitsForTheThread) {
 // However early the release comes, the port the thread opens does not stay open.
 TEST_F(DeviceObject, ReleaseRightAfterTheStartLeavesNoPortOpen) {
     WriteImage("1:2.0.0", SmallItems());
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
         StoreState(0, 0);
@@ -309,13 +304,13 @@ TEST_F(DeviceObject, ReleaseRightAfterTheStartLeavesNoPortOpen) {
 // them again, with the port callbacks, and decides afresh.
 TEST_F(DeviceObject, RestartAfterTheCurrentVerdictBindsTheLibrariesAgain) {
     WriteImage("1:1.0.0", SmallItems());
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
     EXPECT_EQ(g_hFlashkit, nullptr);
     EXPECT_EQ(g_hPolicyDll, nullptr);
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
     // Nothing was opened, yet the release still closes the flash service's data session.
-    const auto sessions = m_Modem->Sessions();
+    const auto sessions = m_Machine.Modem().Sessions();
     EXPECT_EQ(std::count_if(sessions.begin(), sessions.end(),
                             [](const sim::ModemSession& s) {
                                 return s.Data && !s.Open && s.ServiceId == sim::kFlashServiceId;
@@ -328,12 +323,12 @@ TEST_F(DeviceObject, RestartAfterTheCurrentVerdictBindsTheLibrariesAgain) {
     ASSERT_TRUE(device->WaitCompleted(60000));
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
     EXPECT_EQ(device->StateWrites(), (Writes{1, 3, 1, 2, 3}));
-    EXPECT_EQ(m_Modem->FirmwareVersion(), "3.0.0");
+    EXPECT_EQ(m_Machine.Modem().FirmwareVersion(), "3.0.0");
 }
 
 TEST_F(DeviceObject, RestartWhoseRebindingFailsCallsNothing) {
     WriteImage("1:1.0.0", SmallItems());
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     ASSERT_HR(S_OK, device->OnPrepareHardware(device->FxDevice()));
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
     device->ClearWrites();
@@ -347,7 +342,7 @@ TEST_F(DeviceObject, RestartWhoseRebindingFailsCallsNothing) {
 
 TEST_F(DeviceObject, ThreadThatCannotBeCreatedIsAFailedAttempt) {
     WriteImage("1:2.0.0", SmallItems());
-    TestDevice* device = ConfiguredDevice();
+    DevicePeer* device = ConfiguredDevice();
     WinplatFailApi("CreateThread", 0, 1, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_HR(E_FAIL, device->OnPrepareHardware(device->FxDevice()));
     WinplatClearApiFaults();
@@ -356,7 +351,7 @@ TEST_F(DeviceObject, ThreadThatCannotBeCreatedIsAFailedAttempt) {
     // The release undoes what the start left: command 4 and the data session.
     EXPECT_HR(S_OK, device->OnReleaseHardware(device->FxDevice()));
     EXPECT_EQ(SetCommands(sim::kUpgradeServiceId).size(), 2u);
-    EXPECT_FALSE(m_Modem->DataSessionOpen());
+    EXPECT_FALSE(m_Machine.Modem().DataSessionOpen());
 
     // The next start finds state 4: a failed attempt, retried with the counter at 1.
     device->ClearWrites();
@@ -368,7 +363,7 @@ TEST_F(DeviceObject, ThreadThatCannotBeCreatedIsAFailedAttempt) {
 }
 
 TEST_F(DeviceObject, DeviceFlagPropertyIsAOneByteBoolean) {
-    TestDevice* device = NewDevice();
+    DevicePeer* device = NewDevice();
     EXPECT_HR(S_OK, device->SetDeviceFlagProperty(device->FxDevice(), 1));
     IWDFUnifiedPropertyStore* store = nullptr;
     ASSERT_HR(S_OK, device->OpenUnifiedPropertyStore(device->FxDevice(), &store));
@@ -387,4 +382,4 @@ TEST_F(DeviceObject, DeviceFlagPropertyIsAOneByteBoolean) {
 }
 
 }  // namespace
-}  // namespace devtest
+}  // namespace brelk::test

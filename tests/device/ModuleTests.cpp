@@ -14,7 +14,9 @@
 
 #include "Driver.h"
 #include "HResultPrinter.h"
+#include "TestFolders.h"
 
+namespace brelk::test {
 namespace {
 
 typedef HRESULT(STDAPICALLTYPE* PFN_DllGetClassObject)(REFCLSID, REFIID, LPVOID*);
@@ -23,11 +25,6 @@ void* const kPoison = reinterpret_cast<void*>(0xBAADF00DBAADF00Dull);
 
 const CLSID kOtherClsid = {
     0xD29F1A12, 0xE977, 0x4399, {0xAA, 0xB2, 0x87, 0x7A, 0x27, 0x54, 0x67, 0x3F}};
-
-size_t CountDebugText(const std::string& text) {
-    const auto out = WinplatGetDebugOutput();
-    return static_cast<size_t>(std::count(out.begin(), out.end(), text));
-}
 
 class ModuleEntry : public ::testing::Test {
 protected:
@@ -92,7 +89,7 @@ TEST_F(ModuleEntry, GetClassObjectAnswers) {
             EXPECT_EQ(out, nullptr);
         }
     }
-    EXPECT_EQ(CountDebugText("Test\n"), 0u) << "no driver object created";
+    EXPECT_EQ(CountDebugOutput("Test\n"), 0u) << "no driver object created";
 }
 
 TEST_F(ModuleEntry, FactoryIsCreatedOnceAndKept) {
@@ -125,13 +122,13 @@ TEST_F(ModuleEntry, FactoryCreatesDriverObjectsWithoutAggregation) {
     out = kPoison;
     EXPECT_HR(E_NOINTERFACE, factory->CreateInstance(nullptr, IID_IClassFactory, &out));
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(CountDebugText("Test\n"), 1u) << "the object was made, then let go";
+    EXPECT_EQ(CountDebugOutput("Test\n"), 1u) << "the object was made, then let go";
 
     IDriverEntry* driver = nullptr;
     ASSERT_HR(S_OK, factory->CreateInstance(nullptr, IID_IDriverEntry,
                                             reinterpret_cast<void**>(&driver)));
     ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(CountDebugText("Test\n"), 2u);
+    EXPECT_EQ(CountDebugOutput("Test\n"), 2u);
     IUnknown* unknown = nullptr;
     EXPECT_HR(S_OK, driver->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)));
     EXPECT_EQ(unknown->Release(), 1u);
@@ -233,7 +230,7 @@ TEST_F(ModuleEntry, DriverObjectLifecycle) {
     EXPECT_EQ(fxDriver.CreateDeviceCalls, 1);
     EXPECT_EQ(init.PowerPolicy, FALSE);
     EXPECT_EQ(init.AutoForward, WdfTrue);
-    EXPECT_EQ(CountDebugText("UMDF FwUpdte Driver configure\n"), 0u);
+    EXPECT_EQ(CountDebugOutput("UMDF FwUpdte Driver configure\n"), 0u);
 
     driver->OnDeinitialize(&fxDriver);
     EXPECT_EQ(driver->Release(), 0u);
@@ -260,3 +257,4 @@ TEST(ModuleEntryInit, FailedModuleLockFailsTheLoad) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -15,10 +15,8 @@
 #include "Flashkit.h"
 #include "Internal.h"
 
+namespace brelk::test {
 namespace {
-
-using dltest::BinFolder;
-using dltest::UseModuleFolder;
 
 void* Slot(size_t index) {
     void* value = nullptr;
@@ -126,8 +124,7 @@ TEST_F(FlashkitBinding, StandInBindsAll41AndLeavesUnnamedSlotsEmpty) {
 
 TEST_F(FlashkitBinding, MissingModuleFails) {
     SetLastError(0xdeadbeef);
-    const auto traces =
-        dltest::DeviceErrorTraces([] { EXPECT_FALSE(LoadFlashkit("NoSuchFlashkit.dll")); });
+    const auto traces = DeviceErrorTraces([] { EXPECT_FALSE(LoadFlashkit("NoSuchFlashkit.dll")); });
     EXPECT_EQ(traces,
               std::vector<std::string>{"LoadFlashkit: NoSuchFlashkit.dll not loaded, error 126"});
     EXPECT_EQ(g_hFlashkit, nullptr);
@@ -141,8 +138,7 @@ TEST_F(FlashkitBinding, MissingExportStopsTheBindingThere) {
         const char* name = FLASHKIT_BIND_ORDER[missing].Name;
         SCOPED_TRACE(name);
         UseModuleFolder(BinFolder() + "/flashkit-variants/no-" + name);
-        const auto traces =
-            dltest::DeviceErrorTraces([] { EXPECT_FALSE(LoadFlashkit("Flashkit.dll")); });
+        const auto traces = DeviceErrorTraces([] { EXPECT_FALSE(LoadFlashkit("Flashkit.dll")); });
         EXPECT_EQ(traces,
                   std::vector<std::string>{std::string("Flashkit: ") + name + " not found"});
         EXPECT_NE(g_hFlashkit, nullptr);
@@ -212,8 +208,7 @@ TEST_F(PolicyBinding, MissingExportStopsTheBindingThere) {
         SCOPED_TRACE(kOrder[missing]);
         SetUp();
         UseModuleFolder(BinFolder() + "/parlex-variants/no-" + kOrder[missing]);
-        const auto traces =
-            dltest::DeviceErrorTraces([] { EXPECT_FALSE(LoadPolicyDll("Parlex.dll")); });
+        const auto traces = DeviceErrorTraces([] { EXPECT_FALSE(LoadPolicyDll("Parlex.dll")); });
         EXPECT_EQ(traces, std::vector<std::string>{std::string("LoadPolicyDll: ") +
                                                    kOrder[missing] + " not found"});
         EXPECT_NE(g_hPolicyDll, nullptr);
@@ -248,3 +243,4 @@ TEST_F(PolicyBinding, RetryLimitBuildAnswersFive) {
 }
 
 }  // namespace
+}  // namespace brelk::test

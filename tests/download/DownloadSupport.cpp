@@ -15,37 +15,7 @@
 
 namespace fs = std::filesystem;
 
-namespace dltest {
-
-std::string BinFolder() {
-    return fs::canonical("/proc/self/exe").parent_path().parent_path();
-}
-
-void UseModuleFolder(const std::string& folder) {
-    ASSERT_EQ(chdir(folder.c_str()), 0) << folder;
-    ASSERT_TRUE(SetEnvironmentVariableA("PATH", BinFolder().c_str()));
-}
-
-ScratchDrive::ScratchDrive() {
-    std::string pattern = (fs::temp_directory_path() / "brelk-dl-XXXXXX").string();
-    m_Root = mkdtemp(pattern.data());
-    fs::create_directories(fs::path(m_Root) / "Windows" / "Firmware" / "Velto");
-    WinplatMapDrive(L'C', m_Root.c_str());
-}
-
-ScratchDrive::~ScratchDrive() {
-    WinplatUnmapDrive(L'C');
-    std::error_code ec;
-    fs::remove_all(m_Root, ec);
-}
-
-std::string ScratchDrive::WindowsImagePath(const std::string& file) {
-    return "C:\\Windows\\Firmware\\Velto\\" + file;
-}
-
-std::string ScratchDrive::HostImagePath(const std::string& file) const {
-    return (fs::path(m_Root) / "Windows" / "Firmware" / "Velto" / file).string();
-}
+namespace brelk::test {
 
 std::vector<fwimage::TocEntry> WriteTestImage(const std::string& hostPath,
                                               const std::string& versionText,
@@ -82,11 +52,6 @@ UINT32 Loopback::RxAvail(void*) {
     return static_cast<UINT32>(self->Rx.size());
 }
 
-size_t CountDebugOutput(const std::string& text) {
-    const auto all = WinplatGetDebugOutput();
-    return static_cast<size_t>(std::count(all.begin(), all.end(), text));
-}
-
 std::vector<std::string> DeviceErrorTraces(const std::function<void()>& run) {
     brelk_trace::Catalog catalog;
     std::string error;
@@ -116,4 +81,4 @@ std::vector<std::string> DeviceErrorTraces(const std::function<void()>& run) {
     return texts;
 }
 
-}  // namespace dltest
+}  // namespace brelk::test

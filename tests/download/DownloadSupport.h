@@ -1,6 +1,6 @@
 #pragma once
-// Fixtures of the download suites: where the modules are, a firmware image on a mapped
-// C: drive, and a loopback port that connects the Flashkit stand-in to a boot loader.
+// Fixtures of the download suites: a firmware image, and a loopback port that connects the
+// Flashkit stand-in to a boot loader.
 
 #include <windows.h>
 
@@ -14,30 +14,11 @@
 #include <vector>
 
 #include "BootLoader.h"
-#include "Device.h"
 #include "FirmwareImage.h"
+#include "DevicePeer.h"
+#include "TestMachine.h"
 
-namespace dltest {
-
-// build/bin, the folder above this program's.
-std::string BinFolder();
-// Makes the module search find modules in `folder` first (current folder), then in
-// build/bin (PATH). This program's own folder holds no modules.
-void UseModuleFolder(const std::string& folder);
-
-// A scratch folder mapped as drive C:, with the firmware folder of the driver in it.
-class ScratchDrive {
-public:
-    ScratchDrive();
-    ~ScratchDrive();
-    const std::string& Root() const { return m_Root; }
-    // Windows and host path of a file in C:\Windows\Firmware\Velto\.
-    static std::string WindowsImagePath(const std::string& file);
-    std::string HostImagePath(const std::string& file) const;
-
-private:
-    std::string m_Root;
-};
+namespace brelk::test {
 
 // The byte a loopback port or test sees when it recomputes a generated item.
 std::vector<fwimage::TocEntry> WriteTestImage(const std::string& hostPath,
@@ -65,24 +46,8 @@ struct Loopback {
     static UINT32 RxAvail(void* port);
 };
 
-// A device whose completion the test observes.
-class TestDevice : public CMyDevice {
-public:
-    void OnUpgradeComplete() override {
-        SucceededAtCompletion = g_bUpgradeSucceeded.load();
-        ++Completions;
-    }
-    LONG PortOpenFlag() const { return m_bPortOpen.load(); }
-
-    std::atomic<int> Completions{0};
-    std::atomic<bool> SucceededAtCompletion{false};
-};
-
-// Counts of the debugger texts of one run.
-size_t CountDebugOutput(const std::string& text);
-
 // The texts of the Device unit's error-level trace messages sent while `run` runs,
 // decoded with the build's catalogs.
 std::vector<std::string> DeviceErrorTraces(const std::function<void()>& run);
 
-}  // namespace dltest
+}  // namespace brelk::test

@@ -21,10 +21,8 @@
 #include "FlashkitStandIn.h"
 #include "Internal.h"
 
+namespace brelk::test {
 namespace {
-
-using dltest::Loopback;
-using dltest::TestDevice;
 
 const char kImageFile[] = "Lumbra_QB4410_NAND_test.fls";
 const char kVersionText[] = "BRELK SYS 1:FW_2.4.1 build 88";
@@ -88,7 +86,8 @@ protected:
     static void SetUpTestSuite() { WinplatSetTimeScale(200); }
 
     void SetUp() override {
-        dltest::UseModuleFolder(dltest::BinFolder());
+        UseModuleFolder(BinFolder());
+        m_Machine.MapDrive();
         sim::FaultPlan::Instance().Clear();
         DiscardStatusReports();
         m_Loop = std::make_unique<Loopback>();
@@ -121,7 +120,7 @@ protected:
         g_DownloadHook = nullptr;
         g_bUpgradeSucceeded = false;
         WinplatClearDebugOutput();
-        m_Device = new TestDevice();
+        m_Device = new DevicePeer();
     }
 
     void TearDown() override {
@@ -130,7 +129,7 @@ protected:
             g_Real.ZKTR_DL_close_comm_port(FLASH_CHANNEL, status);  // frees a hung library thread
         }
         // The device's clean-up unloads both libraries (and so joins the library thread).
-        delete m_Device;
+        m_Device->Release();
         m_Device = nullptr;
         UnloadFlashkit();
         UnloadPolicyDll();
@@ -143,8 +142,9 @@ protected:
 
     // Writes the image and builds the download list the way the configuration does.
     void Prepare(const std::vector<fwimage::ItemSpec>& items) {
-        m_Toc = dltest::WriteTestImage(m_Drive.HostImagePath(kImageFile), kVersionText, items);
-        g_FirmwareImagePath = dltest::ScratchDrive::WindowsImagePath(kImageFile);
+        m_Toc =
+            WriteTestImage((m_Machine.FirmwareFolder() / kImageFile).string(), kVersionText, items);
+        g_FirmwareImagePath = Machine::FirmwarePath(kImageFile);
         g_DownloadItemList = {};
         for (size_t i = 0; i < m_Toc.size(); ++i) {
             if (m_Toc[i].MemoryClass >= 4) {
@@ -165,7 +165,7 @@ protected:
 
     // Runs one attempt on the test's device, as the device's hardware preparation does.
     Run RunThread() {
-        TestDevice* device = m_Device;
+        DevicePeer* device = m_Device;
         device->Completions = 0;
         const ULONGLONG start = GetTickCount64();
         DWORD id = 0;
@@ -202,8 +202,8 @@ protected:
         return g_Calls;
     }
 
-    TestDevice* m_Device = nullptr;
-    dltest::ScratchDrive m_Drive;
+    DevicePeer* m_Device = nullptr;
+    Machine m_Machine{"dl"};
     std::unique_ptr<Loopback> m_Loop;
     std::vector<fwimage::TocEntry> m_Toc;
 };
@@ -234,9 +234,9 @@ TEST_F(Download, EveryListedItemArrivesIntactInTableOrder) {
     EXPECT_EQ(m_Loop->Loader.Items().size(), 6u);
     EXPECT_EQ(m_Loop->Loader.CommitCount(), 1u);
     EXPECT_EQ(m_Loop->Loader.FirmwareVersion(), "FW_2.4.1");
-    EXPECT_EQ(dltest::CountDebugOutput("Firmware upgrade done"), 1u);
-    EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-PASS"), 1u);
-    EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
+    EXPECT_EQ(CountDebugOutput("Firmware upgrade done"), 1u);
+    EXPECT_EQ(CountDebugOutput("Result in OEM DLL-PASS"), 1u);
+    EXPECT_EQ(CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
     // The configuration's list stays whole for a later attempt.
     EXPECT_EQ(g_DownloadItemList.Entries.size(), 6u);
 }
@@ -248,7 +248,7 @@ TEST_F(Download, NothingAtOrAboveClassFourBootsAndFinishes) {
     EXPECT_EQ(Calls().size(), 3u);  // open, boot, end
     EXPECT_TRUE(m_Loop->Loader.Items().empty());
     EXPECT_EQ(m_Loop->Loader.CommitCount(), 1u);
-    EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-PASS"), 1u);
+    EXPECT_EQ(CountDebugOutput("Result in OEM DLL-PASS"), 1u);
 }
 
 // Each attempt in the same process downloads the whole list again.
@@ -309,7 +309,7 @@ TEST_F(Download, FailuresEndTheAttemptAsFailed) {
         SetUp();
         Prepare(kItems);
         if (c.damage) {
-            c.damage(m_Drive.HostImagePath(kImageFile));
+            c.damage((m_Machine.FirmwareFolder() / kImageFile).string());
         }
         std::string error;
         ASSERT_TRUE(sim::FaultPlan::Instance().Parse(c.faults, &error)) << error;
@@ -319,9 +319,9 @@ TEST_F(Download, FailuresEndTheAttemptAsFailed) {
 
         EXPECT_EQ(run.completions, 1);
         EXPECT_FALSE(run.succeededAtCompletion);
-        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-FAIL"), 1u);
-        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-PASS"), 0u);
-        EXPECT_EQ(dltest::CountDebugOutput("Firmware upgrade done"), 0u);
+        EXPECT_EQ(CountDebugOutput("Result in OEM DLL-FAIL"), 1u);
+        EXPECT_EQ(CountDebugOutput("Result in OEM DLL-PASS"), 0u);
+        EXPECT_EQ(CountDebugOutput("Firmware upgrade done"), 0u);
         EXPECT_EQ(m_Loop->Loader.CommitCount(), 0u);
         EXPECT_EQ(m_Loop->Loader.FirmwareVersion(), "FW_OLD");
         ExpectDelivered({1, 2, 4, 5, 6, 7}, c.intactBefore);
@@ -353,8 +353,8 @@ TEST_F(Download, SilentLibraryRunsIntoTheBudget) {
         EXPECT_GE(run.elapsedMs, DOWNLOAD_TIME_BUDGET_S * 1000ull);
         EXPECT_EQ(run.completions, 1);
         EXPECT_FALSE(run.succeededAtCompletion);
-        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
-        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-PASS"), 0u);
+        EXPECT_EQ(CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
+        EXPECT_EQ(CountDebugOutput("Result in OEM DLL-PASS"), 0u);
         EXPECT_EQ(m_Loop->Loader.CommitCount(), 0u);
     }
     WinplatSetTimeScale(200);
@@ -403,8 +403,8 @@ TEST_F(Download, BudgetSpentInsideACallEndsAsTimeout) {
         const Run run = RunThread();
         EXPECT_EQ(run.completions, 1);
         EXPECT_FALSE(run.succeededAtCompletion);
-        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
-        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-PASS"), 0u);
+        EXPECT_EQ(CountDebugOutput("Result in OEM DLL-FAIL"), 0u);
+        EXPECT_EQ(CountDebugOutput("Result in OEM DLL-PASS"), 0u);
         EXPECT_EQ(Calls().size(), c.calls) << "no end of process";
     }
     WinplatSetTimeScale(200);
@@ -450,7 +450,7 @@ TEST_F(Download, OnlyAFreshStatusZeroOrOneMovesTheThread) {
         g_EndHook = [] { return 0; };  // nor of the end of a process it never booted
         const Run run = RunThread();
         EXPECT_EQ(run.succeededAtCompletion, c.succeeds);
-        EXPECT_EQ(dltest::CountDebugOutput("Result in OEM DLL-PASS"), c.succeeds ? 1u : 0u);
+        EXPECT_EQ(CountDebugOutput("Result in OEM DLL-PASS"), c.succeeds ? 1u : 0u);
         if (!c.succeeds) {
             EXPECT_GE(run.elapsedMs, DOWNLOAD_TIME_BUDGET_S * 1000ull);
         }
@@ -542,3 +542,4 @@ TEST_F(Download, NullDeviceDoesNothing) {
 }
 
 }  // namespace
+}  // namespace brelk::test

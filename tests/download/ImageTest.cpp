@@ -13,17 +13,16 @@
 
 #include "FirmwareImage.h"
 #include "FlashProtocol.h"
+#include "TestFolders.h"
 
+namespace brelk::test {
 namespace {
 
 namespace fs = std::filesystem;
 
 class Image : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "brelk-img-XXXXXX").string();
-        m_Dir = mkdtemp(pattern.data());
-    }
+    void SetUp() override { m_Dir = FreshFolder("img"); }
     void TearDown() override { fs::remove_all(m_Dir); }
     std::string PathOf(const std::string& name) const { return (fs::path(m_Dir) / name).string(); }
 
@@ -181,3 +180,4 @@ TEST_F(Image, BuilderToolWritesAndListsAnImage) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -10,6 +10,7 @@
 #include "FirmwareImage.h"
 #include "FlashProtocol.h"
 
+namespace brelk::test {
 namespace {
 
 using flashproto::AckStatus;
@@ -224,3 +225,4 @@ TEST(VersionToken, FirstWordAfterTheMarker) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -8,6 +8,7 @@
 
 #include "Internal.h"
 
+namespace brelk::test {
 namespace {
 
 class StatusChannel : public ::testing::Test {
@@ -101,3 +102,4 @@ TEST_F(StatusChannel, ConcurrentProducersLoseNothing) {
 }
 
 }  // namespace
+}  // namespace brelk::test

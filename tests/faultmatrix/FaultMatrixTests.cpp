@@ -11,7 +11,9 @@
 #include <string>
 
 #include "FaultMatrix.h"
+#include "TestFolders.h"
 
+namespace brelk::test {
 namespace {
 
 using brelk_matrix::Row;
@@ -25,7 +27,7 @@ class FaultMatrix : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(FaultMatrix, FirstStartAndTheNext) {
     const Row& row = Rows()[GetParam()];
-    const auto result = brelk_matrix::RunRow(row, brelk_matrix::BinFolder(), kTimeScale);
+    const auto result = brelk_matrix::RunRow(row, BinFolder(), kTimeScale);
     SCOPED_TRACE("next start: " + brelk_matrix::Summary(result.Next) + "\n" + result.Next.Output);
     SCOPED_TRACE("first start: " + brelk_matrix::Summary(result.First) + "\n" +
                  result.First.Output);
@@ -77,7 +79,7 @@ TEST(FaultMatrixTable, CoversEveryFaultOfBothPlansAndEveryPhase) {
 
 // The printed matrix: one line per row it ran, with the outcome, and its verdict.
 TEST(FaultMatrixTool, PrintsTheRowsItRan) {
-    const std::string command = brelk_matrix::BinFolder() +
+    const std::string command = BinFolder() +
                                 "/brelk-matrix --jobs 1 --time-scale 100 --filter "
                                 "flashkit.item/2:status1 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
@@ -97,3 +99,4 @@ TEST(FaultMatrixTool, PrintsTheRowsItRan) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+namespace brelk::test {
 namespace {
 
 using sim::FaultAction;
@@ -263,3 +264,4 @@ TEST(FaultPlan, TablesCoverEveryPointAndApi) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -87,26 +87,23 @@ protected:
     void SetUp() override {
         MachineFixture::SetUp();
         WinplatSetTimeScale(100);
-        ASSERT_HR(S_OK, sim::CFxDriver::CreateInstance(&m_Driver));
-        ASSERT_HR(S_OK, sim::CFxDeviceInit::CreateInstance(m_Store, kInstance, &m_Init));
+        ASSERT_HR(S_OK, m_Machine.StartDriver());
+        ASSERT_HR(S_OK, sim::CFxDeviceInit::CreateInstance(Store(), kInstance, &m_Init));
     }
     void TearDown() override {
         if (m_Device != nullptr) {
             m_Device->Release();
         }
-        m_Driver->DeleteDevices();
-        m_Driver->Release();
         m_Init->Release();
         WinplatSetTimeScale(1);
         MachineFixture::TearDown();
     }
     void CreateDevice(IUnknown* callback) {
-        ASSERT_HR(S_OK, m_Driver->CreateDevice(m_Init, callback, &m_Device));
+        ASSERT_HR(S_OK, m_Machine.Driver()->CreateDevice(m_Init, callback, &m_Device));
         ASSERT_NE(m_Device, nullptr);
     }
     sim::CFxDevice* Device() { return static_cast<sim::CFxDevice*>(m_Device); }
 
-    sim::CFxDriver* m_Driver = nullptr;
     sim::CFxDeviceInit* m_Init = nullptr;
     IWDFDevice* m_Device = nullptr;
 };
@@ -235,7 +232,7 @@ TEST_F(HostTest, ParallelQueueDispatchesControlRequestsConcurrentlyAndCompletesT
     // A driver that completes twice is caught.
     auto twice = Device()->SendDeviceIoControl(QueueCallback::kTwice, {}, 0);
     ASSERT_TRUE(twice->Wait(kPatienceMs));
-    m_Driver->DeleteDevices();  // joins the dispatch threads
+    m_Machine.Driver()->DeleteDevices();  // joins the dispatch threads
     EXPECT_EQ(twice->CompleteCalls(), 2);
     EXPECT_HR(S_OK, twice->Status());
     queue->Release();

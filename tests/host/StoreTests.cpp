@@ -35,7 +35,7 @@ protected:
         WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags = WdfPropertyStoreCreateIfMissing) {
         auto root = HardwareRoot();
         IWDFNamedPropertyStore2* store = nullptr;
-        EXPECT_HR(S_OK, m_Store->RetrieveNamedStore(kInstance, &root, flags, access, nullptr,
+        EXPECT_HR(S_OK, Store()->RetrieveNamedStore(kInstance, &root, flags, access, nullptr,
                                                     &store, nullptr));
         return store;
     }
@@ -117,10 +117,10 @@ TEST_F(StoreTest, RetrieveHonoursRootFlagsAndAccess) {
     WDF_PROPERTY_STORE_DISPOSITION disposition = static_cast<WDF_PROPERTY_STORE_DISPOSITION>(0);
 
     // Not there yet and not to be created.
-    EXPECT_HR(kNotFound, m_Store->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreNormal,
+    EXPECT_HR(kNotFound, Store()->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreNormal,
                                                      KEY_READ, nullptr, &store, &disposition));
     EXPECT_EQ(store, nullptr);
-    ASSERT_HR(S_OK, m_Store->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreCreateIfMissing,
+    ASSERT_HR(S_OK, Store()->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreCreateIfMissing,
                                                 KEY_READ, nullptr, &store, &disposition));
     EXPECT_EQ(disposition, CreatedNewStore);
     // Opened for reading only: writes are refused.
@@ -129,7 +129,7 @@ TEST_F(StoreTest, RetrieveHonoursRootFlagsAndAccess) {
     v.vt = VT_UINT;
     EXPECT_HR(E_ACCESSDENIED, store->SetNamedValue(L"X", &v));
     store->Release();
-    ASSERT_HR(S_OK, m_Store->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreNormal,
+    ASSERT_HR(S_OK, Store()->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreNormal,
                                                 KEY_SET_VALUE, nullptr, &store, &disposition));
     EXPECT_EQ(disposition, OpenedExistingStore);
     EXPECT_HR(S_OK, store->SetNamedValue(L"X", &v));
@@ -141,7 +141,7 @@ TEST_F(StoreTest, RetrieveHonoursRootFlagsAndAccess) {
     software.LengthCb = sizeof(software);
     software.RootClass = WdfPropertyStoreRootClassSoftwareKey;
     ASSERT_HR(S_OK,
-              m_Store->RetrieveNamedStore(kInstance, &software, WdfPropertyStoreCreateIfMissing,
+              Store()->RetrieveNamedStore(kInstance, &software, WdfPropertyStoreCreateIfMissing,
                                           KEY_READ, nullptr, &store, nullptr));
     EXPECT_HR(kNotFound, store->GetNamedValue(L"X", &v));
     store->Release();
@@ -166,7 +166,7 @@ TEST_F(StoreTest, RetrieveHonoursRootFlagsAndAccess) {
         SCOPED_TRACE(c.name);
         store = reinterpret_cast<IWDFNamedPropertyStore2*>(0x1);
         EXPECT_HR(c.expected,
-                  m_Store->RetrieveNamedStore(
+                  Store()->RetrieveNamedStore(
                       kInstance, &c.root, static_cast<WDF_PROPERTY_STORE_RETRIEVE_FLAGS>(c.flags),
                       c.access, nullptr, &store, nullptr));
         EXPECT_EQ(store, nullptr);
@@ -183,7 +183,7 @@ TEST_F(StoreTest, LockedOrCorruptDatabaseGivesAClearError) {
 
     // Another process holds the write lock.
     sqlite3* other = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(DbPath().c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(m_Machine.DbPath().c_str(), &other));
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION), store->SetNamedValue(L"State", &v));
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -192,30 +192,30 @@ TEST_F(StoreTest, LockedOrCorruptDatabaseGivesAClearError) {
     store->Release();
 
     // The file is overwritten with something that is not a database.
-    std::filesystem::remove(DbPath() + "-wal");
-    std::filesystem::remove(DbPath() + "-shm");
+    std::filesystem::remove(m_Machine.DbPath() + "-wal");
+    std::filesystem::remove(m_Machine.DbPath() + "-shm");
     {
-        std::ofstream junk(DbPath(), std::ios::binary | std::ios::trunc);
+        std::ofstream junk(m_Machine.DbPath(), std::ios::binary | std::ios::trunc);
         junk << std::string(8192, 'x');
     }
     auto root = HardwareRoot();
     store = reinterpret_cast<IWDFNamedPropertyStore2*>(0x1);
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_BADDB),
-              m_Store->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreCreateIfMissing,
+              Store()->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreCreateIfMissing,
                                           KEY_READ, nullptr, &store, nullptr));
     EXPECT_EQ(store, nullptr);
 
     // Or is gone with its folder.
-    std::filesystem::remove_all(m_Folder);
+    std::filesystem::remove_all(m_Machine.Folder());
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_CANTOPEN),
-              m_Store->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreCreateIfMissing,
+              Store()->RetrieveNamedStore(kInstance, &root, WdfPropertyStoreCreateIfMissing,
                                           KEY_READ, nullptr, &store, nullptr));
 }
 
 // ---- SetupAPI over the machine's device database ---------------------------------------
 
 TEST_F(StoreTest, HardwareIdsComeBackAsAMultiStringWithTheSizeQueryContract) {
-    ASSERT_HR(S_OK, m_Store->RegisterDeviceNode(
+    ASSERT_HR(S_OK, Store()->RegisterDeviceNode(
                         kInstance, GUID{},
                         {L"MBFW\\{4CA8CA0E-2A90-4D00-B29D-15AB8A12D309}", L"MBFW\\GENERIC"}));
     HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
@@ -258,7 +258,7 @@ TEST_F(StoreTest, HardwareIdsComeBackAsAMultiStringWithTheSizeQueryContract) {
 }
 
 TEST_F(StoreTest, SetupApiRefusesBadHandlesSizesAndUnknownDevices) {
-    ASSERT_HR(S_OK, m_Store->RegisterDeviceNode(kInstance, GUID{}, {L"A\\{B}"}));
+    ASSERT_HR(S_OK, Store()->RegisterDeviceNode(kInstance, GUID{}, {L"A\\{B}"}));
     HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVINFO_DATA data = {};

@@ -5,6 +5,7 @@
 
 #include <string>
 
+namespace brelk::test {
 namespace {
 
 constexpr DWORD kSentinel = 0xdeadbeef;
@@ -61,3 +62,4 @@ TEST(Environment, GetEnvironmentVariableAReturnValues) {
 }
 
 }  // namespace
+}  // namespace brelk::test

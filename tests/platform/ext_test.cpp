@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 
+namespace brelk::test {
 namespace {
 
 constexpr DWORD kSentinel = 0xdeadbeef;
@@ -116,3 +117,4 @@ TEST(Faults, RulePassesThenFailsThenPasses) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -14,8 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "TestFolders.h"
+
 namespace fs = std::filesystem;
 
+namespace brelk::test {
 namespace {
 
 constexpr DWORD kSentinel = 0xdeadbeef;
@@ -26,8 +29,7 @@ constexpr DWORD kSentinel = 0xdeadbeef;
 class DriveC : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/winplat-files-XXXXXX";
-        m_root = mkdtemp(pattern);
+        m_root = FreshFolder("winplat-files");
         m_velto = m_root / "windows" / "Firmware" / "Velto";
         fs::create_directories(m_velto / "Lumbra_QB4410_NANDdir.fls");
         std::ofstream(m_velto / "Lumbra_QB4410_NAND.fls") << "12345";
@@ -236,3 +238,4 @@ TEST(DebugOutput, ConcurrentWritersLoseNothing) {
 }
 
 }  // namespace
+}  // namespace brelk::test

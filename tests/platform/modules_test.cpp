@@ -13,8 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "TestFolders.h"
+
 namespace fs = std::filesystem;
 
+namespace brelk::test {
 namespace {
 
 constexpr DWORD kSentinel = 0xdeadbeef;
@@ -45,10 +48,7 @@ std::string ModuleFolder(HMODULE h) {
 
 class TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/winplat-mod-XXXXXX";
-        m_path = mkdtemp(pattern);
-    }
+    TempDir() : m_path(FreshFolder("winplat-mod")) {}
     ~TempDir() { fs::remove_all(m_path); }
     const fs::path& path() const { return m_path; }
 
@@ -239,3 +239,4 @@ TEST(Loader, NameWithPathIsUsedAsIs) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+namespace brelk::test {
 namespace {
 
 constexpr DWORD kSentinel = 0xdeadbeef;
@@ -446,3 +447,4 @@ TEST(Interlocked, ReturnValuesAndAtomicity) {
 }
 
 }  // namespace
+}  // namespace brelk::test

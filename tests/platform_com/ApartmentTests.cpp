@@ -11,10 +11,7 @@
 #include <functional>
 #include <thread>
 
-using brelk::test::HasRefCount;
-using brelk::test::RefCountChecker;
-using brelk::test::TestUnknown;
-
+namespace brelk::test {
 namespace {
 
 // {6A1C3F0E-5B7D-4E2A-9C11-0D2E3F405162}
@@ -367,3 +364,5 @@ TEST(GuidText, FormatsAndParses) {
         EXPECT_HR(CO_E_CLASSSTRING, CLSIDFromString(bad, &parsed));
     }
 }
+
+}  // namespace brelk::test

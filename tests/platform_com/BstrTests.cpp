@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
+namespace brelk::test {
 namespace {
 
 DWORD PrefixOf(BSTR b) {
@@ -91,3 +92,5 @@ TEST(Bstr, ReAllocReplacesEvenFromItsOwnText) {
     EXPECT_FALSE(SysReAllocString(nullptr, L"x"));
     SysFreeString(b);
 }
+
+}  // namespace brelk::test

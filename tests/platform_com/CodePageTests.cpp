@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+namespace brelk::test {
 namespace {
 
 // U+00FC, U+20AC, U+1D11E (beyond the BMP) and ASCII.
@@ -163,3 +164,5 @@ TEST(CodePageConversion, InvalidInputIsReplaced) {
     ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, pair, -1, narrow, 8, nullptr, nullptr), 5);
     EXPECT_STREQ(narrow, "\xF0\x9D\x84\x9E");
 }
+
+}  // namespace brelk::test

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+namespace brelk::test {
+
 TEST(SafeArrayCreate, InjectedFailureReturnsNull) {
     WinplatFailApi("SafeArrayCreate", 0, 1, ERROR_NOT_ENOUGH_MEMORY);
     SAFEARRAYBOUND bound = {8, 0};
@@ -14,3 +16,5 @@ TEST(SafeArrayCreate, InjectedFailureReturnsNull) {
     SafeArrayDestroy(psa);
     WinplatClearApiFaults();
 }
+
+}  // namespace brelk::test

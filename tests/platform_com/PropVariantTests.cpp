@@ -12,12 +12,10 @@
 #include <cstddef>
 #include <cstring>
 
-using brelk::test::HasRefCount;
-using brelk::test::TestUnknown;
-
 static_assert(sizeof(PROPVARIANT) == 24 && offsetof(PROPVARIANT, uintVal) == 8);
 static_assert(VT_UINT == 23 && VT_LPSTR == 30 && VT_LPWSTR == 31 && VT_UI4 == 19);
 
+namespace brelk::test {
 namespace {
 
 bool AllZero(const PROPVARIANT& pv) {
@@ -132,3 +130,5 @@ TEST(PropVariantCopy, DeepCopiesOwnedValues) {
     EXPECT_HR(DISP_E_BADVARTYPE, PropVariantCopy(&dst, &src));
     EXPECT_EQ(dst.vt, VT_UI4);
 }
+
+}  // namespace brelk::test

@@ -11,9 +11,7 @@
 #include <atomic>
 #include <cwchar>
 
-using brelk::test::HasRefCount;
-using brelk::test::TestUnknown;
-
+namespace brelk::test {
 namespace {
 
 struct Record {
@@ -455,3 +453,5 @@ TEST(SafeArrayCopy, CopiesElementsByType) {
     EXPECT_TRUE(HasRefCount(object, 1));
     object->Release();
 }
+
+}  // namespace brelk::test

@@ -19,6 +19,7 @@
 #include "winplat/debugout.h"
 #endif
 
+namespace brelk::test {
 namespace {
 
 // What OutputDebugStringA passed, one entry per call.
@@ -157,3 +158,4 @@ TEST_F(Parlex, FixedAnswersAndTheirDebuggerTexts) {
 }
 
 }  // namespace
+}  // namespace brelk::test

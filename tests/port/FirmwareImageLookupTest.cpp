@@ -16,6 +16,7 @@
 #include "MBDeviceService.h"
 #include "PortFixture.h"
 
+namespace brelk::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -23,7 +24,7 @@ namespace fs = std::filesystem;
 class FirmwareImageLookup : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_Root = porttest::FreshFolder("drives");
+        m_Root = FreshFolder("drives");
         fs::create_directories(m_Root / "c");
         fs::create_directories(m_Root / "d");
         ASSERT_TRUE(WinplatMapDrive(L'C', (m_Root / "c").c_str()));
@@ -139,3 +140,4 @@ TEST_F(FirmwareImageLookup, SeveralMatchesGiveTheFirstListed) {
 }
 
 }  // namespace
+}  // namespace brelk::test

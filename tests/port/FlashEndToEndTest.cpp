@@ -19,25 +19,26 @@
 #include "Internal.h"
 #include "PortFixture.h"
 
+namespace brelk::test {
 namespace {
 
 namespace fs = std::filesystem;
-using porttest::CountDebugOutput;
 
 constexpr char kImageFile[] = "Lumbra_QB4410_NAND_e2e.fls";
 constexpr char kVersionText[] = "BRELK SYS 1:FW_9.9.9 build 1";
 constexpr char kPortName[] = "\\\\.\\USB1";
 
-class FlashEndToEnd : public porttest::ModemPort {
+class FlashEndToEnd : public ModemPort {
 protected:
     void SetUp() override {
-        porttest::ModemPort::SetUp();
+        ModemPort::SetUp();
         if (HasFatalFailure()) {
             return;
         }
         // The library's own time-outs (5000 ms per reply) must outlast a loaded machine.
         WinplatSetTimeScale(200);
-        m_Drive = porttest::FreshFolder("drive");
+        m_Drive = m_Machine.Folder() / "drive";
+        fs::create_directories(m_Drive);
         ASSERT_TRUE(WinplatMapDrive(L'C', m_Drive.c_str()));
         SetEnvironmentVariableA("SystemRoot", nullptr);
         DiscardStatusReports();
@@ -51,9 +52,7 @@ protected:
         UnloadFlashkit();  // joins the library's thread before the service goes
         DiscardStatusReports();
         WinplatUnmapAllDrives();
-        std::error_code ec;
-        fs::remove_all(m_Drive, ec);
-        porttest::ModemPort::TearDown();
+        ModemPort::TearDown();
     }
 
     // The next final report of the library: 0 done, 1 failed. The library reports one
@@ -126,7 +125,7 @@ TEST_F(FlashEndToEnd, BootAndDownloadArriveIntactThroughPortCallbacks) {
     ASSERT_EQ(api.ZKTR_DL_boot_target(FLASH_CHANNEL, path.c_str(), bootArea, status), 0);
     ASSERT_EQ(AwaitOutcome(), 0) << "boot";
     EXPECT_EQ(g_ReadGate.load(), 1);
-    EXPECT_EQ(m_Modem->Loader().ExecTokensSeen(), 3u);
+    EXPECT_EQ(Modem().Loader().ExecTokensSeen(), 3u);
 
     for (UINT32 index : items) {
         SCOPED_TRACE(toc[index].Name);
@@ -142,7 +141,7 @@ TEST_F(FlashEndToEnd, BootAndDownloadArriveIntactThroughPortCallbacks) {
     EXPECT_EQ(api.ZKTR_DL_end_of_process(FLASH_CHANNEL, status), 0);
 
     // The loader saw every item whole and committed the image's version.
-    const auto received = m_Modem->Loader().Items();
+    const auto received = Modem().Loader().Items();
     ASSERT_EQ(received.size(), items.size());
     for (size_t k = 0; k < items.size(); ++k) {
         const fwimage::TocEntry& want = toc[items[k]];
@@ -154,10 +153,11 @@ TEST_F(FlashEndToEnd, BootAndDownloadArriveIntactThroughPortCallbacks) {
         EXPECT_EQ(received[k].ReceivedChecksum, want.Checksum);
         EXPECT_TRUE(received[k].Verified);
     }
-    EXPECT_EQ(m_Modem->Loader().CommitCount(), 1u);
-    EXPECT_EQ(m_Modem->FirmwareVersion(), "FW_9.9.9");
+    EXPECT_EQ(Modem().Loader().CommitCount(), 1u);
+    EXPECT_EQ(Modem().FirmwareVersion(), "FW_9.9.9");
     EXPECT_EQ(CountDebugOutput("\n Write failed"), 0u);
     EXPECT_GT(CountDebugOutput("UMDF: RxAvail  "), 0u);
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -22,9 +22,9 @@
 #include "MachineStore.h"
 #include "PortFixture.h"
 
+namespace brelk::test {
 namespace {
 
-using porttest::CountDebugOutput;
 using ::testing::_;
 using ::testing::NotNull;
 using ::testing::StrictMock;
@@ -70,16 +70,14 @@ class IoQueue : public ::testing::Test {
 protected:
     void SetUp() override {
         WinplatSetTimeScale(1000);
-        m_Folder = porttest::FreshFolder("host");
-        ASSERT_EQ(sim::MachineStore::Open(sim::MachineStore::DbPathForMachine(m_Folder.string()),
-                                          &m_Store),
-                  S_OK);
-        ASSERT_EQ(sim::CFxDriver::CreateInstance(&m_Driver), S_OK);
+        ASSERT_EQ(m_Machine.OpenStore(), S_OK);
+        ASSERT_EQ(m_Machine.StartDriver(), S_OK);
         sim::CFxDeviceInit* init = nullptr;
-        ASSERT_EQ(sim::CFxDeviceInit::CreateInstance(m_Store, L"ROOT\\WWAN\\0000", &init), S_OK);
+        ASSERT_EQ(sim::CFxDeviceInit::CreateInstance(m_Machine.Store(), L"ROOT\\WWAN\\0000", &init),
+                  S_OK);
         PlainCallback* callback = new PlainCallback();
         IWDFDevice* device = nullptr;
-        EXPECT_EQ(m_Driver->CreateDevice(init, callback, &device), S_OK);
+        EXPECT_EQ(m_Machine.Driver()->CreateDevice(init, callback, &device), S_OK);
         callback->Release();
         init->Release();
         ASSERT_NE(device, nullptr);
@@ -92,13 +90,7 @@ protected:
         if (m_Device != nullptr) {
             m_Device->Release();
         }
-        if (m_Driver != nullptr) {
-            m_Driver->DeleteDevices();
-            m_Driver->Release();
-        }
-        m_Store.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(m_Folder, ec);
+        m_Machine.Stop();
     }
 
     // Tears the framework device down, as at device removal; the framework queue then
@@ -106,16 +98,14 @@ protected:
     void DeleteDevice() {
         m_Device->Release();
         m_Device = nullptr;
-        m_Driver->DeleteDevices();
+        m_Machine.Driver()->DeleteDevices();
     }
 
     std::shared_ptr<sim::IoCompletion> Send(WDF_REQUEST_TYPE type) {
         return m_Device->SendRequest(type, kIoctl, std::vector<BYTE>(8, 0x11), 16);
     }
 
-    std::filesystem::path m_Folder;
-    std::shared_ptr<sim::MachineStore> m_Store;
-    sim::CFxDriver* m_Driver = nullptr;
+    Machine m_Machine{"host"};
     sim::CFxDevice* m_Device = nullptr;  // one reference
     QueueOwner m_Owner;
     LONG m_BaseLocks = 0;
@@ -344,3 +334,4 @@ TEST_F(IoQueue, MissingPointers) {
 }
 
 }  // namespace
+}  // namespace brelk::test

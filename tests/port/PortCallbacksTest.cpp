@@ -20,9 +20,8 @@
 #include "Internal.h"
 #include "PortFixture.h"
 
+namespace brelk::test {
 namespace {
-
-using porttest::CountDebugOutput;
 
 constexpr char kWriteFailed[] = "\n Write failed";
 constexpr char kRxAvail[] = "UMDF: RxAvail  ";
@@ -33,7 +32,7 @@ std::vector<char> Bytes(const char* data, size_t length) {
     return std::vector<char>(data, data + length);
 }
 
-class PortCallbacks : public porttest::ModemPort {
+class PortCallbacks : public ModemPort {
 protected:
     // One write through the callback; the buffer holds exactly `data`, so a look past
     // its end is caught by the address sanitizer.
@@ -110,7 +109,7 @@ TEST_F(PortCallbacks, EmptyWriteReportsNothingWrittenAndCountsNoExec) {
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(g_ExecCount.load(), 0);
     // Passed on unchanged: the transport sends an empty block and reports success.
-    EXPECT_EQ(m_Modem->Stats().Writes, 1u);
+    EXPECT_EQ(Modem().Stats().Writes, 1u);
     EXPECT_TRUE(Sent().empty());
     EXPECT_EQ(CountDebugOutput(kWriteFailed), 0u);
 }
@@ -118,7 +117,7 @@ TEST_F(PortCallbacks, EmptyWriteReportsNothingWrittenAndCountsNoExec) {
 // Reads wait for the library's boot handshake; the count of received bytes does not.
 TEST_F(PortCallbacks, ThirdExecOpensReadGateForGood) {
     const uint8_t chunk[] = {'h', 'e', 'l', 'l', 'o', 0, 1, 2, 3, 4};
-    m_Modem->SendData(chunk, sizeof(chunk));
+    Modem().SendData(chunk, sizeof(chunk));
     WaitModemIdle();
     EXPECT_EQ(PortRxAvail(nullptr), sizeof(chunk));
     EXPECT_EQ(CountDebugOutput(kRxAvail), 1u);
@@ -158,7 +157,7 @@ TEST_F(PortCallbacks, ThirdExecOpensReadGateForGood) {
     PortRead(nullptr, reply, sizeof(reply), &count);
     EXPECT_GT(count, 0u);
     EXPECT_NE(count, kPoison);
-    EXPECT_EQ(m_Modem->Loader().ExecTokensSeen(), 3u);
+    EXPECT_EQ(Modem().Loader().ExecTokensSeen(), 3u);
 
     // Later "EXEC" writes count again from 0; the sixth brings the counter back to 0 and
     // the gate stays open.
@@ -290,7 +289,7 @@ TEST_F(PortCallbacks, NullWrittenIsNotStored) {
 // nothing is reported available.
 TEST_F(PortCallbacks, WithoutFlashServiceNothingIsSentOrRead) {
     const uint8_t chunk[] = {1, 2, 3, 4, 5, 6, 7};
-    m_Modem->SendData(chunk, sizeof(chunk));
+    Modem().SendData(chunk, sizeof(chunk));
     WaitModemIdle();
     g_pFlashService.reset();
 
@@ -313,3 +312,4 @@ TEST_F(PortCallbacks, WithoutFlashServiceNothingIsSentOrRead) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -4,26 +4,17 @@
 // order), the flash data session open and published as g_pFlashService, and the port
 // callbacks' process-wide state back at its load values.
 #include <windows.h>
-#include <objbase.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "MBDeviceService.h"
-#include "SimModem.h"
+#include "TestMachine.h"
 
-namespace porttest {
-
-// A new empty folder below the temporary folder, removed by the caller.
-std::filesystem::path FreshFolder(const char* tag);
-
-// Debugger output entries equal to `text`.
-size_t CountDebugOutput(const std::string& text);
+namespace brelk::test {
 
 class ModemPort : public ::testing::Test {
 protected:
@@ -33,17 +24,15 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    std::shared_ptr<CMBDeviceService> OpenService(const wchar_t* id);
     // Waits until the modem has delivered everything it queued.
     void WaitModemIdle();
     // The bytes the modem received since the test began.
-    std::vector<uint8_t> Sent() const { return m_Modem->WrittenBytes(); }
+    std::vector<uint8_t> Sent() const { return Modem().WrittenBytes(); }
+    sim::SimModem& Modem() const { return m_Machine.Modem(); }
 
-    HRESULT m_hrCom = E_FAIL;
-    std::filesystem::path m_Folder;
-    std::unique_ptr<sim::SimModem> m_Modem;
+    Machine m_Machine{"port"};
     std::shared_ptr<CMBDeviceService> m_Upgrade;
     std::shared_ptr<CMBDeviceService> m_Flash;
 };
 
-}  // namespace porttest
+}  // namespace brelk::test

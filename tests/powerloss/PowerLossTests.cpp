@@ -21,8 +21,10 @@
 #include <thread>
 
 #include "PersistedValues.h"
+#include "TestFolders.h"
 #include "UpdateRun.h"
 
+namespace brelk::test {
 namespace {
 
 using brelk_matrix::CheckDatabase;
@@ -81,7 +83,7 @@ protected:
 // Killed at N moments spread over a whole update (measured on the platform clock, which
 // runs at the host's scale), then restarted until settled.
 TEST_F(PowerLoss, KilledAnywhereTheNextStartsFinishTheUpdate) {
-    const std::string bin = brelk_matrix::BinFolder();
+    const std::string bin = BinFolder();
     ULONGLONG whole = 0;
     {
         Machine machine(bin, kTimeScale);
@@ -199,7 +201,7 @@ const KillMoment kKillMoments[] = {
 
 // Killed at each named moment, then restarted until settled; every phase must be reached.
 TEST_F(PowerLoss, KilledInEveryPhaseTheNextStartsFinishTheUpdate) {
-    const std::string bin = brelk_matrix::BinFolder();
+    const std::string bin = BinFolder();
     std::map<std::string, int> reached;
     [[maybe_unused]] size_t phasesRun = 0;
     for (const KillMoment& m : kKillMoments) {
@@ -258,7 +260,7 @@ int Boots(const Machine& machine) {
 TEST_F(PowerLoss, LostLastWriteKeepsTheDownloadsAtTheLimit) {
     const std::string lazy = "store.write/FWUpdateProgressState|FWURetryCounter:lazy=1x*";
     {
-        Machine machine(brelk_matrix::BinFolder(), kTimeScale);
+        Machine machine(BinFolder(), kTimeScale);
         ASSERT_TRUE(machine.Preset(persisted::kProgressStateText, persisted::kStateFailed));
         ASSERT_TRUE(machine.Preset(persisted::kRetryCounterText, 0));
         // 4, 1, counter 1 written; killed before state 2, the counter write is lost.
@@ -270,7 +272,7 @@ TEST_F(PowerLoss, LostLastWriteKeepsTheDownloadsAtTheLimit) {
         EXPECT_EQ(next.Int("counter_before"), 0);
         EXPECT_EQ(next.Int("counter_prepared"), 1);
     }
-    Machine machine(brelk_matrix::BinFolder(), kTimeScale);
+    Machine machine(BinFolder(), kTimeScale);
     for (int start = 0; start < brelk_matrix::kRetryLimit + 3; ++start) {
         SCOPED_TRACE("start " + std::to_string(start + 1));
         const auto result = machine.Update({"--faults", "flashkit.item/1:kill;" + lazy});
@@ -285,7 +287,7 @@ TEST_F(PowerLoss, LostLastWriteKeepsTheDownloadsAtTheLimit) {
 // Power lost in every download: each start counts as a failed attempt, until the retries
 // are exhausted; the counter stops at the limit and the modem keeps its firmware.
 TEST_F(PowerLoss, KilledInEveryDownloadEndsWithRetriesExhausted) {
-    Machine machine(brelk_matrix::BinFolder(), kTimeScale);
+    Machine machine(BinFolder(), kTimeScale);
     // Each block waits 2 s of platform time: the download is still running when killed.
     const std::vector<std::string> slow = {"--faults", "flashkit.block:delay=2000x*"};
     for (int attempt = 0; attempt <= brelk_matrix::kRetryLimit; ++attempt) {
@@ -317,3 +319,4 @@ TEST_F(PowerLoss, KilledInEveryDownloadEndsWithRetriesExhausted) {
 }
 
 }  // namespace
+}  // namespace brelk::test

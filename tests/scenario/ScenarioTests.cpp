@@ -25,21 +25,19 @@
 #include "FirmwareImage.h"
 #include "HostRunner.h"
 #include "PersistedValues.h"
+#include "TestFolders.h"
 
 extern char** environ;
 
 namespace fs = std::filesystem;
 
+namespace brelk::test {
 namespace {
 
 // The driver's 3 x 3000 ms EXEC pauses, 10 s final pause and 10 s waits stay real; at
 // this scale the pauses of a whole update take 0.2 s, and the budget (1.8 s of real time)
 // leaves room for sanitizer builds.
 constexpr const char* kTimeScale = "100";
-
-std::string BinFolder() {
-    return fs::canonical("/proc/self/exe").parent_path().string();
-}
 
 struct Report {
     int ExitCode = -1;
@@ -73,10 +71,7 @@ struct Report {
 // A fresh machine folder, removed at the end.
 class Machine {
 public:
-    Machine() {
-        std::string pattern = (fs::temp_directory_path() / "brelk-scenario-XXXXXX").string();
-        m_Folder = mkdtemp(pattern.data());
-    }
+    Machine() : m_Folder(FreshFolder("scenario")) {}
     ~Machine() { fs::remove_all(m_Folder); }
     const std::string& Folder() const { return m_Folder; }
 
@@ -556,3 +551,4 @@ TEST(Scenario, MachineKeepsItsWindowsFolder) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -23,10 +23,12 @@
 
 #include "FirmwareImage.h"
 #include "HostRunner.h"
+#include "TestFolders.h"
 #include "UpdateRun.h"
 
 namespace fs = std::filesystem;
 
+namespace brelk::test {
 namespace {
 
 #ifdef BRELK_SANITIZED
@@ -75,9 +77,7 @@ Counts Take() {
 // Two images of different versions, as host files.
 class TwoImages {
 public:
-    TwoImages() {
-        std::string pattern = (fs::temp_directory_path() / "brelk-soak-XXXXXX").string();
-        m_Folder = mkdtemp(pattern.data());
+    TwoImages() : m_Folder(FreshFolder("soak")) {
         for (int i = 0; i < 2; ++i) {
             std::string error;
             EXPECT_TRUE(fwimage::WriteImage(Path(i), "QB4410 FW 1:" + Version(i), kItems, &error))
@@ -161,7 +161,7 @@ TEST(Soak, ConsecutiveUpdatesInOneHostProcess) {
 
 TEST(Soak, ConsecutiveUpdatesInFreshProcesses) {
     TwoImages images;
-    brelk_matrix::Machine machine(brelk_matrix::BinFolder(), kTimeScale);
+    brelk_matrix::Machine machine(BinFolder(), kTimeScale);
     std::vector<long> peakKb;
     uintmax_t dbSize = 0;
     for (int n = 0; n < kUpdates; ++n) {
@@ -184,3 +184,4 @@ TEST(Soak, ConsecutiveUpdatesInFreshProcesses) {
 }
 
 }  // namespace
+}  // namespace brelk::test

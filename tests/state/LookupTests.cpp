@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "DeviceHarness.h"
-#include "FaultPlan.h"
+#include "DevicePeer.h"
+#include "TestMachine.h"
 #include "HResultPrinter.h"
 
 namespace brelk::test {
@@ -15,19 +15,11 @@ namespace {
 class LookupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/brelk-lookup-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_Folder = pattern;
-        sim::FaultPlan::Instance().Clear();
-        ASSERT_HR(S_OK, m_Machine.Start(m_Folder));
+        ASSERT_TRUE(std::filesystem::is_directory(m_Machine.Folder()));
+        ASSERT_HR(S_OK, m_Machine.StartAttachedDevice());
     }
-    void TearDown() override {
-        sim::FaultPlan::Instance().Clear();
-        m_Machine.Stop();
-        std::filesystem::remove_all(m_Folder);
-    }
-    std::string m_Folder;
-    DeviceHarness m_Machine;
+    void TearDown() override { m_Machine.Stop(); }
+    Machine m_Machine{"state"};
 };
 
 TEST_F(LookupTest, KeyIsMbfwAndTheBracedPartOfTheFirstHardwareId) {
@@ -46,9 +38,9 @@ TEST_F(LookupTest, KeyIsMbfwAndTheBracedPartOfTheFirstHardwareId) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_HR(S_OK, m_Machine.Store->RegisterDeviceNode(kModemInstance, GUID{}, c.ids));
-        EXPECT_HR(S_OK, m_Machine.Device->LookupDeviceKey());
-        EXPECT_EQ(m_Machine.Device->DeviceKey(), c.key);
+        ASSERT_HR(S_OK, m_Machine.Store()->RegisterDeviceNode(kModemInstance, GUID{}, c.ids));
+        EXPECT_HR(S_OK, m_Machine.Device()->LookupDeviceKey());
+        EXPECT_EQ(m_Machine.Device()->DeviceKey(), c.key);
     }
 }
 
@@ -75,38 +67,37 @@ TEST_F(LookupTest, FailuresLeaveTheKeyEmpty) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        sim::FaultPlan::Instance().Clear();
-        ASSERT_HR(S_OK, m_Machine.Store->RemoveDeviceNode(kModemInstance));
+        ASSERT_HR(S_OK, m_Machine.Store()->RemoveDeviceNode(kModemInstance));
         if (c.registered) {
-            ASSERT_HR(S_OK, m_Machine.Store->RegisterDeviceNode(kModemInstance, GUID{}, {}));
-            ASSERT_HR(S_OK, m_Machine.Store->SetDeviceRegistryProperty(
+            ASSERT_HR(S_OK, m_Machine.Store()->RegisterDeviceNode(kModemInstance, GUID{}, {}));
+            ASSERT_HR(S_OK, m_Machine.Store()->SetDeviceRegistryProperty(
                                 kModemInstance, SPDRP_HARDWAREID, REG_MULTI_SZ, c.property));
         }
         if (c.fault) {
             sim::FaultPlan::Instance().Add(
                 {*c.fault, "", sim::FaultAction::Fail, E_ACCESSDENIED, 0, 0});
         }
-        EXPECT_HR(c.expected, m_Machine.Device->LookupDeviceKey());
-        EXPECT_TRUE(m_Machine.Device->DeviceKey().empty());
+        EXPECT_HR(c.expected, m_Machine.Device()->LookupDeviceKey());
+        EXPECT_TRUE(m_Machine.Device()->DeviceKey().empty());
     }
 }
 
 TEST_F(LookupTest, AnUnterminatedPropertyIsReadOnlyAsFarAsItGoes) {
-    ASSERT_HR(S_OK, m_Machine.Store->RegisterDeviceNode(kModemInstance, GUID{}, {}));
+    ASSERT_HR(S_OK, m_Machine.Store()->RegisterDeviceNode(kModemInstance, GUID{}, {}));
     // No terminator at all: the identifier ends where the data ends.
-    ASSERT_HR(S_OK, m_Machine.Store->SetDeviceRegistryProperty(
+    ASSERT_HR(S_OK, m_Machine.Store()->SetDeviceRegistryProperty(
                         kModemInstance, SPDRP_HARDWAREID, REG_MULTI_SZ,
                         sim::ToUtf16Le(L"MBFW\\{4CA8CA0E-2A90-4D00-B29D-15AB8A12D309}")));
-    EXPECT_HR(S_OK, m_Machine.Device->LookupDeviceKey());
-    EXPECT_EQ(m_Machine.Device->DeviceKey(), FORCE_UPGRADE_DEVICE_KEY);
+    EXPECT_HR(S_OK, m_Machine.Device()->LookupDeviceKey());
+    EXPECT_EQ(m_Machine.Device()->DeviceKey(), FORCE_UPGRADE_DEVICE_KEY);
 }
 
 TEST_F(LookupTest, AFailedLookupKeepsAnEarlierKey) {
-    ASSERT_HR(S_OK, m_Machine.Store->RegisterDeviceNode(kModemInstance, GUID{}, {L"A\\{KEPT}"}));
-    ASSERT_HR(S_OK, m_Machine.Device->LookupDeviceKey());
-    ASSERT_HR(S_OK, m_Machine.Store->RegisterDeviceNode(kModemInstance, GUID{}, {L"NOBRACES"}));
-    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), m_Machine.Device->LookupDeviceKey());
-    EXPECT_EQ(m_Machine.Device->DeviceKey(), L"MBFW\\{KEPT}");
+    ASSERT_HR(S_OK, m_Machine.Store()->RegisterDeviceNode(kModemInstance, GUID{}, {L"A\\{KEPT}"}));
+    ASSERT_HR(S_OK, m_Machine.Device()->LookupDeviceKey());
+    ASSERT_HR(S_OK, m_Machine.Store()->RegisterDeviceNode(kModemInstance, GUID{}, {L"NOBRACES"}));
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), m_Machine.Device()->LookupDeviceKey());
+    EXPECT_EQ(m_Machine.Device()->DeviceKey(), L"MBFW\\{KEPT}");
 }
 
 }  // namespace

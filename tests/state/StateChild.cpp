@@ -8,19 +8,20 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "DeviceHarness.h"
+#include "DevicePeer.h"
+#include "TestMachine.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
         return 2;
     }
-    brelk::test::DeviceHarness harness;
-    if (FAILED(harness.Start(argv[2]))) {
+    brelk::test::Machine machine(brelk::test::Machine::Existing{argv[2]});
+    if (FAILED(machine.StartAttachedDevice())) {
         return 3;
     }
     if (strcmp(argv[1], "write") == 0 && argc == 4) {
         const UCHAR state = static_cast<UCHAR>(atoi(argv[3]));
-        if (FAILED(harness.Device->WriteProgressState(harness.FxDevice, &state))) {
+        if (FAILED(machine.Device()->WriteProgressState(machine.FxDevice(), &state))) {
             return 4;
         }
         // Power lost right after the write returned: nothing is flushed or closed.
@@ -29,9 +30,9 @@ int main(int argc, char** argv) {
     }
     if (strcmp(argv[1], "read") == 0) {
         UCHAR state = 0xEE;
-        const HRESULT hr = harness.Device->ReadProgressState(harness.FxDevice, &state);
+        const HRESULT hr = machine.Device()->ReadProgressState(machine.FxDevice(), &state);
         printf("%08X %u\n", static_cast<unsigned>(hr), state);
-        harness.Stop();
+        machine.Stop();
         return 0;
     }
     return 2;

@@ -15,8 +15,8 @@
 #include <fstream>
 #include <functional>
 
-#include "DeviceHarness.h"
-#include "FaultPlan.h"
+#include "DevicePeer.h"
+#include "TestMachine.h"
 #include "HResultPrinter.h"
 #include "PersistedValues.h"
 
@@ -39,21 +39,14 @@ constexpr HRESULT kTypeMismatch = HRESULT_FROM_WIN32(ERROR_DATATYPE_MISMATCH);
 class StateTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/brelk-state-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_Folder = pattern;
-        sim::FaultPlan::Instance().Clear();
-        ASSERT_HR(S_OK, m_Machine.Start(m_Folder, kModemInstance, {.BusyTimeoutMs = 50}));
+        ASSERT_TRUE(std::filesystem::is_directory(m_Machine.Folder()));
+        ASSERT_HR(S_OK, m_Machine.StartAttachedDevice({.BusyTimeoutMs = 50}));
     }
-    void TearDown() override {
-        sim::FaultPlan::Instance().Clear();
-        m_Machine.Stop();
-        std::filesystem::remove_all(m_Folder);
-    }
+    void TearDown() override { m_Machine.Stop(); }
 
-    TestDevice* Device() { return m_Machine.Device; }
-    IWDFDevice* Fx() { return m_Machine.FxDevice; }
-    std::string DbPath() const { return sim::MachineStore::DbPathForMachine(m_Folder); }
+    DevicePeer* Device() { return m_Machine.Device(); }
+    IWDFDevice* Fx() { return m_Machine.FxDevice(); }
+    std::string DbPath() const { return m_Machine.DbPath(); }
 
     // Writes a value straight into the device's hardware key, as a user or an older
     // driver could have left it.
@@ -62,7 +55,7 @@ protected:
         root.LengthCb = sizeof(root);
         root.RootClass = WdfPropertyStoreRootClassHardwareKey;
         IWDFNamedPropertyStore2* store = nullptr;
-        ASSERT_HR(S_OK, m_Machine.Store->RetrieveNamedStore(
+        ASSERT_HR(S_OK, m_Machine.Store()->RetrieveNamedStore(
                             kModemInstance, &root, WdfPropertyStoreCreateIfMissing,
                             KEY_READ | KEY_SET_VALUE, nullptr, &store, nullptr));
         ASSERT_HR(S_OK, store->SetNamedValue(name, &value));
@@ -73,9 +66,9 @@ protected:
         root.LengthCb = sizeof(root);
         root.RootClass = WdfPropertyStoreRootClassHardwareKey;
         IWDFNamedPropertyStore2* store = nullptr;
-        ASSERT_HR(S_OK,
-                  m_Machine.Store->RetrieveNamedStore(kModemInstance, &root, WdfPropertyStoreNormal,
-                                                      KEY_SET_VALUE, nullptr, &store, nullptr));
+        ASSERT_HR(S_OK, m_Machine.Store()->RetrieveNamedStore(kModemInstance, &root,
+                                                              WdfPropertyStoreNormal, KEY_SET_VALUE,
+                                                              nullptr, &store, nullptr));
         ASSERT_HR(S_OK, store->DeleteNamedValue(name));
         store->Release();
     }
@@ -96,12 +89,11 @@ protected:
     VARTYPE StoredType(const wchar_t* name) {
         VARTYPE vt = VT_ILLEGAL;
         EXPECT_HR(S_OK,
-                  m_Machine.Store->StoredValueType(kModemInstance, L"HardwareKey", name, &vt));
+                  m_Machine.Store()->StoredValueType(kModemInstance, L"HardwareKey", name, &vt));
         return vt;
     }
 
-    std::string m_Folder;
-    DeviceHarness m_Machine;
+    Machine m_Machine{"state"};
 };
 
 TEST_F(StateTest, FirstSeenDeviceGetsTheThreeDefaults) {
@@ -174,10 +166,10 @@ TEST_F(StateTest, EveryOperationOpensItsOwnStoreAndReleasesIt) {
     };
     for (const auto& op : ops) {
         SCOPED_TRACE(op.name);
-        const long before = m_Machine.Store->NamedStoresOpened();
+        const long before = m_Machine.Store()->NamedStoresOpened();
         EXPECT_HR(S_OK, op.run());
-        EXPECT_EQ(m_Machine.Store->NamedStoresOpened() - before, op.stores);
-        EXPECT_EQ(m_Machine.Store->NamedStoresAlive(), 0);
+        EXPECT_EQ(m_Machine.Store()->NamedStoresOpened() - before, op.stores);
+        EXPECT_EQ(m_Machine.Store()->NamedStoresAlive(), 0);
     }
 }
 
@@ -252,7 +244,7 @@ TEST_F(StateTest, MissingDeviceOrBufferIsAnInvalidArgument) {
     }
     EXPECT_EQ(byte, 0xA5);
     EXPECT_EQ(buffer[0], 'x');
-    EXPECT_EQ(m_Machine.Store->NamedStoresOpened(), 0);
+    EXPECT_EQ(m_Machine.Store()->NamedStoresOpened(), 0);
 }
 
 TEST_F(StateTest, AStoreThatCannotBeOpenedFailsEveryOperationWithItsResult) {
@@ -322,11 +314,8 @@ TEST_F(StateTest, AStoreThatCannotBeOpenedFailsEveryOperationWithItsResult) {
         EXPECT_HR(c.expected, Device()->InitializeUpgradeState(Fx()));
         EXPECT_EQ(byte, 0xA5);
         EXPECT_EQ(version[0], 'x');
-        const auto out = WinplatGetDebugOutput();
-        EXPECT_EQ(
-            static_cast<size_t>(std::count(
-                out.begin(), out.end(), "Device: assertion failed: NULL != pPropertyStoreFactory")),
-            c.assertions);
+        EXPECT_EQ(CountDebugOutput("Device: assertion failed: NULL != pPropertyStoreFactory"),
+                  c.assertions);
         if (locker != nullptr) {
             sqlite3_close(locker);
             locker = nullptr;
@@ -343,9 +332,10 @@ std::string ChildPath() {
 
 TEST_F(StateTest, AWriteSurvivesTheProcessBeingKilledRightAfterIt) {
     m_Machine.Stop();  // the machine belongs to the child processes now
+    std::string folder = m_Machine.Folder().string();
     const std::string child = ChildPath();
     char* writeArgs[] = {const_cast<char*>(child.c_str()), const_cast<char*>("write"),
-                         m_Folder.data(), const_cast<char*>("3"), nullptr};
+                         folder.data(), const_cast<char*>("3"), nullptr};
     pid_t pid = 0;
     ASSERT_EQ(0, posix_spawn(&pid, child.c_str(), nullptr, nullptr, writeArgs, environ));
     int status = 0;
@@ -353,7 +343,7 @@ TEST_F(StateTest, AWriteSurvivesTheProcessBeingKilledRightAfterIt) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
     EXPECT_EQ(WTERMSIG(status), SIGKILL);
 
-    const std::string command = child + " read " + m_Folder;
+    const std::string command = child + " read " + folder;
     FILE* reader = popen(command.c_str(), "r");
     ASSERT_NE(reader, nullptr);
     char line[64] = {};

@@ -14,6 +14,7 @@
 #include "TraceFixture.h"
 #include "TraceTestSupport.h"
 
+namespace brelk::test {
 namespace {
 
 brelk_trace::Catalog FixtureCatalog() {
@@ -164,9 +165,9 @@ TEST(BrelkTrace, SilentUnlessStartedAndEnabledForTheFlagAndLevel) {
                 ASSERT_EQ(WinplatStartTraceSession(log.path.c_str(), &h), 0u);
                 ASSERT_EQ(WinplatStopTraceSession(h, nullptr), 0u);
             }
-            fixture::g_Evaluations = 0;
-            fixture::EmitCounted(c.pointFlag, c.pointLevel);
-            EXPECT_EQ(fixture::g_Evaluations, c.sent ? 1 : 0)
+            trace_fixture::g_Evaluations = 0;
+            trace_fixture::EmitCounted(c.pointFlag, c.pointLevel);
+            EXPECT_EQ(trace_fixture::g_Evaluations, c.sent ? 1 : 0)
                 << "arguments are evaluated only when sent";
         }
         if (c.start) {
@@ -181,9 +182,9 @@ TEST(BrelkTrace, SilentUnlessStartedAndEnabledForTheFlagAndLevel) {
     brelk_trace::TraceSession session;
     ASSERT_EQ(session.Start(log.path, 5, 0xFF), 0u);
     StopTracing();
-    fixture::g_Evaluations = 0;
-    fixture::EmitCounted(TRACE_FLAG_DEVICE, 2);
-    EXPECT_EQ(fixture::g_Evaluations, 0);
+    trace_fixture::g_Evaluations = 0;
+    trace_fixture::EmitCounted(TRACE_FLAG_DEVICE, 2);
+    EXPECT_EQ(trace_fixture::g_Evaluations, 0);
     ASSERT_EQ(session.Stop(), 0u);
     EXPECT_TRUE(ReadAll(log.path).empty());
 }
@@ -198,7 +199,7 @@ TEST(BrelkTrace, TracePointsRacingWithEnableChangesAreSentWholeOrDropped) {
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&] {
             while (!stop.load()) {
-                fixture::EmitCounted(TRACE_FLAG_DEVICE, TRACE_LEVEL_ERROR);
+                trace_fixture::EmitCounted(TRACE_FLAG_DEVICE, TRACE_LEVEL_ERROR);
             }
         });
     }
@@ -228,7 +229,7 @@ TEST(BrelkTrace, EveryShapeDecodesWithTheUnitsCatalog) {
         Started started;
         brelk_trace::TraceSession session;
         ASSERT_EQ(session.Start(log.path, TRACE_LEVEL_VERBOSE, 0xFFFFFFFF), 0u);
-        fixture::EmitAll();
+        trace_fixture::EmitAll();
     }
     const auto messages = ReadAll(log.path);
     struct Expected {
@@ -263,7 +264,7 @@ TEST(BrelkTrace, EveryShapeDecodesWithTheUnitsCatalog) {
         const auto& m = messages[i];
         const auto& e = expected[i];
         SCOPED_TRACE(e.text);
-        EXPECT_EQ(m.guid, fixture::kMessageGuid);
+        EXPECT_EQ(m.guid, trace_fixture::kMessageGuid);
         EXPECT_EQ(m.number, e.number);
         EXPECT_EQ(m.flags, 0x2B);
         EXPECT_EQ(m.sequence, i + 1);
@@ -285,3 +286,4 @@ TEST(BrelkTrace, EveryShapeDecodesWithTheUnitsCatalog) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -10,6 +10,7 @@
 #include "BrelkTrace.h"
 #include "TraceFormat.h"
 
+namespace brelk::test {
 namespace {
 
 std::string ReadText(const std::filesystem::path& path) {
@@ -134,3 +135,4 @@ TEST(TraceCatalog, EachUnitHasItsGuidAndOneEntryPerTracePointInOrder) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -12,6 +12,7 @@
 #include "TraceFixture.h"
 #include "TraceTestSupport.h"
 
+namespace brelk::test {
 namespace {
 
 // A log holding the fixture's sixteen messages, and where each record starts.
@@ -25,7 +26,7 @@ struct FixtureLog {
         {
             brelk_trace::TraceSession session;
             EXPECT_EQ(session.Start(log.path, TRACE_LEVEL_VERBOSE, 0xFFFFFFFF), 0u);
-            fixture::EmitAll();
+            trace_fixture::EmitAll();
         }
         StopTracing();
         bytes = ReadBytes(log.path);
@@ -138,3 +139,4 @@ TEST(TraceDecoder, FiltersByLevelAndFlag) {
 }
 
 }  // namespace
+}  // namespace brelk::test

@@ -18,6 +18,7 @@
 #include "BrelkTrace.h"
 #include "TraceTestSupport.h"
 
+namespace brelk::test {
 namespace {
 
 constexpr GUID kControl = {
@@ -343,3 +344,4 @@ TEST(EventTrace, OversizeMessageIsDroppedAndCounted) {
 }
 
 }  // namespace
+}  // namespace brelk::test

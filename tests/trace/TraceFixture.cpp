@@ -4,7 +4,7 @@
 
 BRELK_TRACE_UNIT(Fixture);
 
-namespace fixture {
+namespace brelk::test::trace_fixture {
 
 std::atomic<int> g_Evaluations{0};
 
@@ -63,4 +63,4 @@ void EmitAll() {
 #include "TraceFixture.inc"
 }
 
-}  // namespace fixture
+}  // namespace brelk::test::trace_fixture

@@ -14,7 +14,7 @@
         }                                                  \
     }
 
-namespace fixture {
+namespace brelk::test::trace_fixture {
 
 inline constexpr GUID kMessageGuid = BRELK_TRACE_GUID_Fixture;
 
@@ -25,4 +25,4 @@ void EmitAll();
 void EmitCounted(ULONG flag, UCHAR level);
 extern std::atomic<int> g_Evaluations;
 
-}  // namespace fixture
+}  // namespace brelk::test::trace_fixture

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace brelk::test {
+
 // A log file path of its own for each use, removed afterwards.
 struct TempLog {
     explicit TempLog(const std::string& name)
@@ -31,3 +33,5 @@ inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& byte
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
 }
+
+}  // namespace brelk::test

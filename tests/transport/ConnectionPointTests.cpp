@@ -14,9 +14,7 @@
 #include <thread>
 #include <vector>
 
-using brelk::test::HasRefCount;
-using brelk::test::TestUnknown;
-
+namespace brelk::test {
 namespace {
 
 // {0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}
@@ -384,3 +382,4 @@ TEST_F(ConnectionPointTest, SinkUnadvisedDuringADeliveryIsSkippedByIt) {
     a->Release();
     b->Release();
 }
+}  // namespace brelk::test

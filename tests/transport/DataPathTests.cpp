@@ -13,7 +13,7 @@
 #include "FlashProtocol.h"
 #include "ModemFixture.h"
 
-namespace transport_test {
+namespace brelk::test {
 namespace {
 
 using flashproto::Frame;
@@ -86,7 +86,7 @@ protected:
 // reply comes back whole, the loader verifies the item and the committed version persists.
 TEST_F(DataPathTest, ImageStreamArrivesIntactAndRepliesComeBack) {
     OpenBoth();
-    const size_t writesBefore = m_Modem->Stats().Writes;
+    const size_t writesBefore = Modem().Stats().Writes;
     Boot();
 
     std::vector<uint8_t> image(10000);
@@ -119,22 +119,22 @@ TEST_F(DataPathTest, ImageStreamArrivesIntactAndRepliesComeBack) {
     Exchange(FrameType::ItemEnd, seq++, end);
     Exchange(FrameType::EndOfProcess, seq++, {});
 
-    const auto items = m_Modem->Loader().Items();
+    const auto items = Modem().Loader().Items();
     ASSERT_EQ(items.size(), 1u);
     EXPECT_TRUE(items[0].Verified);
-    EXPECT_EQ(m_Modem->Loader().Retransmissions(), 0u);
-    EXPECT_EQ(m_Modem->FirmwareVersion(), "7.8.9");
-    EXPECT_EQ(m_Modem->Stats().Writes - writesBefore, 3u + seq - 1);
-    EXPECT_EQ(m_Modem->Loader().BytesReceived(), m_Modem->WrittenBytes().size());
-    EXPECT_EQ(CountDebugText("DSS : WriteFlashData over MBIM: Write Time out\n"), 0u);
+    EXPECT_EQ(Modem().Loader().Retransmissions(), 0u);
+    EXPECT_EQ(Modem().FirmwareVersion(), "7.8.9");
+    EXPECT_EQ(Modem().Stats().Writes - writesBefore, 3u + seq - 1);
+    EXPECT_EQ(Modem().Loader().BytesReceived(), Modem().WrittenBytes().size());
+    EXPECT_EQ(CountDebugOutput("DSS : WriteFlashData over MBIM: Write Time out\n"), 0u);
 
     // The next modem on this machine reports the committed version.
     EXPECT_HR(S_OK, m_Flash->CloseServiceDataSession());
     m_Flash.reset();
     m_Upgrade.reset();
-    m_Modem->Stop();
+    Modem().Stop();
     StartModem();
-    auto upgrade = Open(sim::kUpgradeServiceId);
+    auto upgrade = OpenDeviceService(sim::kUpgradeServiceId);
     MBN_INTERFACE_CAPS caps = {};
     ASSERT_HR(S_OK, upgrade->GetMbnInterface()->GetInterfaceCapability(&caps));
     EXPECT_EQ(CMBDeviceService::ToNarrow(caps.firmwareInfo), std::string("7.8.9", 6));
@@ -155,13 +155,13 @@ TEST_F(DataPathTest, CorruptedWriteGoesUnansweredUntilRetransmitted) {
     AddFaults("modem.write:corrupt=12");
     ASSERT_HR(S_OK, Write(frame));
     EXPECT_FALSE(ReadFrame().has_value());
-    EXPECT_FALSE(m_Modem->Loader().SessionOpen());
+    EXPECT_FALSE(Modem().Loader().SessionOpen());
     ASSERT_HR(S_OK, Write(frame));
     const auto reply = ReadFrame();
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->Type, FrameType::Ack);
     EXPECT_EQ(reply->Seq, 1);
-    EXPECT_TRUE(m_Modem->Loader().SessionOpen());
+    EXPECT_TRUE(Modem().Loader().SessionOpen());
 }
 
 TEST_F(DataPathTest, WritesCompleteWithoutWaitingOutTheTimeout) {
@@ -178,7 +178,7 @@ TEST_F(DataPathTest, WritesCompleteWithoutWaitingOutTheTimeout) {
     });
     EXPECT_HR(S_OK, hr);
     EXPECT_LT(elapsed, 10000u);
-    EXPECT_EQ(m_Modem->WrittenBytes().size(), 5u * 2048);
+    EXPECT_EQ(Modem().WrittenBytes().size(), 5u * 2048);
 }
 
 TEST_F(DataPathTest, WriteFailuresAndMissingCompletions) {
@@ -205,11 +205,11 @@ TEST_F(DataPathTest, WriteFailuresAndMissingCompletions) {
         HRESULT hr = E_FAIL;
         EXPECT_GE(Timed([&] { hr = Write({1, 2, 3}); }), c.minMs);
         EXPECT_HR(c.expected, hr);
-        EXPECT_EQ(CountDebugText(c.text), c.times);
+        EXPECT_EQ(CountDebugOutput(c.text), c.times);
         sim::FaultPlan::Instance().Clear();
         m_Flash.reset();
         m_Upgrade.reset();
-        m_Modem->Stop();  // a silent modem stays silent: start a new one
+        Modem().Stop();  // a silent modem stays silent: start a new one
         StartModem();
         g_WriteDoneToggle = 0;
         g_ReadDataToggle = 0;
@@ -220,8 +220,8 @@ TEST_F(DataPathTest, WriteOutsideTheDataSessionFails) {
     OpenBoth(false);
     WinplatClearDebugOutput();
     EXPECT_FALSE(SUCCEEDED(Write({1})));
-    EXPECT_EQ(CountDebugText("DSS : WriteFlashData over MBIM : FAILED to Write Data\n"), 1u);
-    EXPECT_TRUE(m_Modem->WrittenBytes().empty());
+    EXPECT_EQ(CountDebugOutput("DSS : WriteFlashData over MBIM : FAILED to Write Data\n"), 1u);
+    EXPECT_TRUE(Modem().WrittenBytes().empty());
 }
 
 TEST_F(DataPathTest, ReadWithoutDataTimesOut) {
@@ -233,8 +233,8 @@ TEST_F(DataPathTest, ReadWithoutDataTimesOut) {
     EXPECT_HR(E_FAIL, hr);
     EXPECT_EQ(count, 0xDEADBEEFu);
     EXPECT_EQ(buffer[0], 0xCD);
-    EXPECT_EQ(CountDebugText("Data is NOT available"), 1u);
-    EXPECT_EQ(CountDebugText("DS : ReadDataFromDevice : Timeuot while ReadDataFromDevice()"), 1u);
+    EXPECT_EQ(CountDebugOutput("Data is NOT available"), 1u);
+    EXPECT_EQ(CountDebugOutput("DS : ReadDataFromDevice : Timeuot while ReadDataFromDevice()"), 1u);
     ULONG available = 0xDEADBEEF;
     EXPECT_HR(S_OK, m_Flash->GetAvailableBytes(&available));
     EXPECT_EQ(available, 0u);
@@ -272,19 +272,19 @@ TEST_F(DataPathTest, DataNotificationFaults) {
         sim::FaultPlan::Instance().Clear();
         AddFaults(c.faults);
         WinplatClearDebugOutput();
-        m_Modem->SendData(sent.data(), sent.size());
-        ASSERT_TRUE(m_Modem->WaitIdle(60000));
+        Modem().SendData(sent.data(), sent.size());
+        ASSERT_TRUE(Modem().WaitIdle(60000));
         const auto got = ReadBytes(c.expected.size() + 1, 700);
         EXPECT_EQ(got, c.expected);
-        EXPECT_EQ(CountDebugText(loss), c.lossReports);
+        EXPECT_EQ(CountDebugOutput(loss), c.lossReports);
     }
 }
 
 TEST_F(DataPathTest, AvailableBytesReportTheLastChunk) {
     OpenBoth();
     const std::vector<uint8_t> chunk(42, 1);
-    m_Modem->SendData(chunk.data(), chunk.size());
-    ASSERT_TRUE(m_Modem->WaitIdle(60000));
+    Modem().SendData(chunk.data(), chunk.size());
+    ASSERT_TRUE(Modem().WaitIdle(60000));
     ULONG available = 0;
     m_Flash->GetAvailableBytes(&available);
     EXPECT_EQ(available, 42u);
@@ -318,12 +318,12 @@ TEST_F(DataPathTest, BurstOfChunksWhileReading) {
                 CMBDeviceServiceEvents::ReceiveSnapshot s;
                 sink->SnapshotReceiveState(&s);
                 if (stop || (s.WritePosition - s.ReadPosition + 2 * 120 <= RECEIVE_BUFFER_SIZE &&
-                             m_Modem->WaitIdle(0))) {
+                             Modem().WaitIdle(0))) {
                     break;
                 }
                 Sleep(1);
             }
-            m_Modem->SendData(chunk.data(), chunk.size());
+            Modem().SendData(chunk.data(), chunk.size());
         }
     });
     std::vector<uint8_t> got;
@@ -341,9 +341,9 @@ TEST_F(DataPathTest, BurstOfChunksWhileReading) {
     stop = true;
     modem.join();
     EXPECT_EQ(got, sent);
-    EXPECT_EQ(CountDebugText("DS : OnReadData : received bytes dropped, receive buffer full\n"),
+    EXPECT_EQ(CountDebugOutput("DS : OnReadData : received bytes dropped, receive buffer full\n"),
               0u);
 }
 
 }  // namespace
-}  // namespace transport_test
+}  // namespace brelk::test

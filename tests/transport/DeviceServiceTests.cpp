@@ -8,7 +8,7 @@
 
 #include "ModemFixture.h"
 
-namespace transport_test {
+namespace brelk::test {
 namespace {
 
 class DeviceServiceTest : public ModemFixture {};
@@ -19,12 +19,12 @@ TEST_F(DeviceServiceTest, InitializeFindsTheServiceAndAdvisesOneSinkEach) {
     EXPECT_STREQ(m_Flash->GetChosenServiceId(), sim::kFlashServiceId);
     EXPECT_NE(m_Upgrade->GetMbnInterface(), nullptr);
     EXPECT_NE(m_Upgrade->GetMbnDeviceService(), nullptr);
-    EXPECT_EQ(m_Modem->AdvisedSinkCount(), 2u);
+    EXPECT_EQ(Modem().AdvisedSinkCount(), 2u);
     EXPECT_STREQ(m_Upgrade->GetCurrentFirmwareVersion(), "");
     EXPECT_STREQ(m_Upgrade->GetImageFirmwareVersion(), "");
 
     m_Flash.reset();  // unadvised and released with the service
-    EXPECT_EQ(m_Modem->AdvisedSinkCount(), 1u);
+    EXPECT_EQ(Modem().AdvisedSinkCount(), 1u);
 }
 
 TEST_F(DeviceServiceTest, ServiceIdMatchesWithoutRegardToCase) {
@@ -46,7 +46,7 @@ TEST_F(DeviceServiceTest, ServiceIdMatchesWithoutRegardToCase) {
 }
 
 TEST_F(DeviceServiceTest, ModemNotRegisteredFailsWithTheClassError) {
-    m_Modem->Stop();
+    Modem().Stop();
     CMBDeviceService service(sim::kUpgradeServiceId);
     EXPECT_HR(REGDB_E_CLASSNOTREG, service.Initialize());
 }
@@ -150,7 +150,7 @@ TEST_F(DeviceServiceTest, AHollowSuccessIsReportedAsAnAssertionAndFails) {
             EXPECT_HR(c.expected, service.Initialize());
             EXPECT_EQ(service.GetMbnDeviceService(), nullptr);
         }
-        EXPECT_EQ(CountDebugText(c.text), 1u);
+        EXPECT_EQ(CountDebugOutput(c.text), 1u);
         const auto out = WinplatGetDebugOutput();
         EXPECT_EQ(std::count_if(out.begin(), out.end(),
                                 [](const std::string& t) {
@@ -192,12 +192,12 @@ TEST_F(DeviceServiceTest, QueriesAnswerWithinTheirSession) {
                                                        sizeof(response), &size));
         EXPECT_EQ(std::string(response, size), c.expected);
     }
-    const auto commands = m_Modem->Commands();
+    const auto commands = Modem().Commands();
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_FALSE(commands[0].IsSet);
     EXPECT_EQ(commands[1].CommandId, 3u);
     // Each query opened and closed its own command session.
-    const auto sessions = m_Modem->Sessions();
+    const auto sessions = Modem().Sessions();
     ASSERT_EQ(sessions.size(), 4u);
     EXPECT_TRUE(sessions[0].Open);
     EXPECT_FALSE(sessions[1].Open);
@@ -213,8 +213,8 @@ TEST_F(DeviceServiceTest, QueryWithPayloadAndMissingOutputs) {
     ULONG size = 0;
     EXPECT_HR(S_OK, m_Upgrade->QueryServiceCommand(1, payload, sizeof(payload), response,
                                                    sizeof(response), &size));
-    ASSERT_EQ(m_Modem->Commands().size(), 1u);
-    EXPECT_EQ(m_Modem->Commands()[0].Payload, std::vector<uint8_t>(payload, payload + 3));
+    ASSERT_EQ(Modem().Commands().size(), 1u);
+    EXPECT_EQ(Modem().Commands()[0].Payload, std::vector<uint8_t>(payload, payload + 3));
 
     EXPECT_HR(E_FAIL, m_Upgrade->QueryServiceCommand(1, nullptr, 0, nullptr, 0, &size));
     EXPECT_HR(E_FAIL, m_Upgrade->QueryServiceCommand(1, nullptr, 0, response, 64, nullptr));
@@ -224,30 +224,30 @@ TEST_F(DeviceServiceTest, QueryWithPayloadAndMissingOutputs) {
     EXPECT_HR(E_FAIL, uninitialised.OpenServiceDataSession());
     EXPECT_HR(E_FAIL, uninitialised.CloseServiceDataSession());
     EXPECT_HR(E_FAIL, uninitialised.SendVendorText("abc"));
-    EXPECT_EQ(m_Modem->Commands().size(), 1u);
+    EXPECT_EQ(Modem().Commands().size(), 1u);
 }
 
 TEST_F(DeviceServiceTest, SetCommandsAreRecordedInOrder) {
     OpenBoth();
-    auto final = Open(sim::kFinalServiceId);
+    auto final = OpenDeviceService(sim::kFinalServiceId);
     EXPECT_HR(S_OK, m_Upgrade->SetServiceCommand(4, nullptr, 0, nullptr, 0, nullptr));
     EXPECT_HR(S_OK, m_Upgrade->SetServiceCommand(5, nullptr, 0, nullptr, 0, nullptr));
     EXPECT_HR(S_OK, final->SetServiceCommand(1, nullptr, 0, nullptr, 0, nullptr));
     EXPECT_HR(S_OK, m_Flash->CloseServiceDataSession());
-    const auto commands = m_Modem->Commands();
+    const auto commands = Modem().Commands();
     ASSERT_EQ(commands.size(), 3u);
     EXPECT_EQ(commands[0].ServiceId, sim::kUpgradeServiceId);
     EXPECT_EQ(commands[0].CommandId, 4u);
     EXPECT_EQ(commands[1].CommandId, 5u);
     EXPECT_EQ(commands[2].ServiceId, sim::kFinalServiceId);
     EXPECT_TRUE(commands[2].IsSet);
-    EXPECT_FALSE(m_Modem->DataSessionOpen());
+    EXPECT_FALSE(Modem().DataSessionOpen());
 }
 
 TEST_F(DeviceServiceTest, VendorTextIsSentAsSetCommandOne) {
     OpenBoth(false);
     EXPECT_HR(S_OK, m_Upgrade->SendVendorText("abc"));
-    const auto commands = m_Modem->Commands();
+    const auto commands = Modem().Commands();
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_TRUE(commands[0].IsSet);
     EXPECT_EQ(commands[0].CommandId, 1u);
@@ -257,8 +257,8 @@ TEST_F(DeviceServiceTest, VendorTextIsSentAsSetCommandOne) {
 
     // The block always has room for the length; an empty text is 4 bytes of zeros.
     EXPECT_HR(S_OK, m_Upgrade->SendVendorText(""));
-    ASSERT_EQ(m_Modem->Commands().size(), 2u);
-    EXPECT_EQ(m_Modem->Commands()[1].Payload.size(), 24u);
+    ASSERT_EQ(Modem().Commands().size(), 2u);
+    EXPECT_EQ(Modem().Commands()[1].Payload.size(), 24u);
 }
 
 TEST_F(DeviceServiceTest, DataSessionOpenPausesAtLeast100ms) {
@@ -266,9 +266,9 @@ TEST_F(DeviceServiceTest, DataSessionOpenPausesAtLeast100ms) {
     HRESULT hr = E_FAIL;
     EXPECT_GE(Timed([&] { hr = m_Flash->OpenServiceDataSession(); }), 100u);
     EXPECT_HR(S_OK, hr);
-    EXPECT_TRUE(m_Modem->DataSessionOpen());
+    EXPECT_TRUE(Modem().DataSessionOpen());
     EXPECT_HR(S_OK, m_Flash->CloseServiceDataSession());
-    EXPECT_FALSE(m_Modem->DataSessionOpen());
+    EXPECT_FALSE(Modem().DataSessionOpen());
 }
 
 // Every fault the modem can show on a command or session, and what the exchange makes of
@@ -372,7 +372,7 @@ TEST_P(ExchangeFaultTest, ResultAsWritten) {
         EXPECT_LT(elapsed, c.maxMs);
     }
     if (c.commandCloses >= 0) {
-        const auto sessions = m_Modem->Sessions();
+        const auto sessions = Modem().Sessions();
         EXPECT_EQ(std::count_if(sessions.begin(), sessions.end(),
                                 [](const sim::ModemSession& s) { return !s.Data && !s.Open; }),
                   c.commandCloses);
@@ -381,7 +381,7 @@ TEST_P(ExchangeFaultTest, ResultAsWritten) {
         EXPECT_EQ(size, c.expectedSize);
         EXPECT_EQ(response[size], 'x');  // nothing written past the response
     }
-    EXPECT_EQ(m_Modem->Commands().size(), c.commandsSent);
+    EXPECT_EQ(Modem().Commands().size(), c.commandsSent);
     EXPECT_FALSE(sim::FaultPlan::Instance().Fired().empty());
 
     // The service is still usable once the modem behaves again; no late completion of
@@ -400,12 +400,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, ExchangeFaultTest, ::testing::ValuesIn(kExchang
                          [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST_F(DeviceServiceTest, FaultsAlsoComeFromTheModemsCommandLineText) {
-    m_Modem->Stop();
-    m_Modem.reset();
+    m_Machine.StopModem();
     sim::ModemOptions options = Options();
     options.Faults = "modem.command/4:refuse=0x80070005";
-    m_Modem = std::make_unique<sim::SimModem>(options);
-    ASSERT_HR(S_OK, m_Modem->Start());
+    ASSERT_HR(S_OK, m_Machine.StartModem(options));
     OpenBoth(false);
     EXPECT_HR(E_ACCESSDENIED, m_Upgrade->SetServiceCommand(4, nullptr, 0, nullptr, 0, nullptr));
 
@@ -427,11 +425,11 @@ TEST_F(DeviceServiceTest, NothingLeaksAcrossManyExchanges) {
         m_Flash.reset();
         m_Upgrade.reset();
         // A delivery in progress may hold the last reference to a sink for a moment.
-        ASSERT_TRUE(m_Modem->WaitIdle(60000));
+        ASSERT_TRUE(Modem().WaitIdle(60000));
         EXPECT_EQ(WinplatOpenHandleCount(), handles);
-        EXPECT_EQ(m_Modem->AdvisedSinkCount(), 0u);
+        EXPECT_EQ(Modem().AdvisedSinkCount(), 0u);
     }
 }
 
 }  // namespace
-}  // namespace transport_test
+}  // namespace brelk::test

@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "HResultPrinter.h"
+#include "TestFolders.h"
 
+namespace brelk::test {
 namespace {
 
 SAFEARRAY* Bytes(const std::vector<BYTE>& bytes) {
@@ -38,11 +40,6 @@ std::vector<BYTE> Pattern(size_t n, BYTE first = 0) {
 
 bool Signalled(HANDLE event) {
     return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-}
-
-size_t CountDebugText(const std::string& text) {
-    const auto out = WinplatGetDebugOutput();
-    return static_cast<size_t>(std::count(out.begin(), out.end(), text));
 }
 
 class EventSinkTest : public ::testing::Test {
@@ -265,7 +262,7 @@ TEST_F(EventSinkTest, WriteCompletionsSignalEverySecondSuccess) {
             EXPECT_EQ(Signalled(m_Sink->WriteDataEvent()), c.signalled[i]) << "delivery " << i;
             failures += FAILED(c.statuses[i]) ? 1 : 0;
         }
-        EXPECT_EQ(CountDebugText("\n Fail status of write"), failures);
+        EXPECT_EQ(CountDebugOutput("\n Fail status of write"), failures);
     }
 }
 
@@ -363,7 +360,7 @@ TEST_F(EventSinkTest, NothingUnreadHandsOutNothing) {
     const ULONGLONG start = GetTickCount64();
     EXPECT_TRUE(Take(5).empty());
     EXPECT_GE(GetTickCount64() - start, 20u);
-    EXPECT_EQ(CountDebugText("Data is NOT available"), 1u);
+    EXPECT_EQ(CountDebugOutput("Data is NOT available"), 1u);
 }
 
 TEST_F(EventSinkTest, ReadsPastTheThresholdResetTheBuffer) {
@@ -402,12 +399,12 @@ TEST_F(EventSinkTest, ChunksThatDontFitAreCompactedThenCutWithAReport) {
     auto s = Snapshot();
     EXPECT_EQ(s.ReadPosition, 0u);
     EXPECT_EQ(s.WritePosition, 600u);
-    EXPECT_EQ(CountDebugText(report), 0u);
+    EXPECT_EQ(CountDebugOutput(report), 0u);
 
     Store(Pattern(300, 9));  // 100 of 300 fit
     s = Snapshot();
     EXPECT_EQ(s.WritePosition, 700u);
-    EXPECT_EQ(CountDebugText(report), 1u);
+    EXPECT_EQ(CountDebugOutput(report), 1u);
 
     std::vector<BYTE> expected = Pattern(100, 44);  // bytes 300..399 of the first chunk
     for (BYTE b : Pattern(500, 7))
@@ -423,8 +420,9 @@ TEST_F(EventSinkTest, ChunksThatDontFitAreCompactedThenCutWithAReport) {
     EXPECT_EQ(got, expected);
 
     Store(Pattern(900));  // larger than the staging area: cut to 700 and reported
-    EXPECT_EQ(CountDebugText(report), 2u);
+    EXPECT_EQ(CountDebugOutput(report), 2u);
     EXPECT_EQ(Take(700), Pattern(700));
 }
 
 }  // namespace
+}  // namespace brelk::test

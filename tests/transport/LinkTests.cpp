@@ -7,7 +7,7 @@
 #include "LinkModel.h"
 #include "ModemFixture.h"
 
-namespace transport_test {
+namespace brelk::test {
 namespace {
 
 TEST(LinkModel, ReadsItsTextForm) {
@@ -76,21 +76,20 @@ TEST_F(LinkTest, EachWriteWaitsForTheLink) {
     EXPECT_HR(S_OK, hr);
     EXPECT_GE(elapsed, 550u);
     EXPECT_LT(elapsed, 10000u);
-    EXPECT_EQ(m_Modem->Stats().Writes, 5u);
+    EXPECT_EQ(Modem().Stats().Writes, 5u);
 }
 
 TEST_F(ModemFixture, MachineKeepsItsLink) {
-    EXPECT_TRUE(m_Modem->Link().Off());
-    m_Modem->Stop();
-    std::ofstream(m_Folder / "modem" / "link") << "rate=4.3MB/s;turnaround=0.125ms\n";
+    EXPECT_TRUE(Modem().Link().Off());
+    Modem().Stop();
+    std::ofstream(m_Machine.Folder() / "modem" / "link") << "rate=4.3MB/s;turnaround=0.125ms\n";
     StartModem();
-    EXPECT_DOUBLE_EQ(m_Modem->Link().BytesPerSecond, 4.3e6);
-    EXPECT_DOUBLE_EQ(m_Modem->Link().TurnaroundMs, 0.125);
-    m_Modem->Stop();
-    std::ofstream(m_Folder / "modem" / "link") << "rate=fast\n";
-    m_Modem = std::make_unique<sim::SimModem>(Options());
-    EXPECT_HR(E_INVALIDARG, m_Modem->Start());
+    EXPECT_DOUBLE_EQ(Modem().Link().BytesPerSecond, 4.3e6);
+    EXPECT_DOUBLE_EQ(Modem().Link().TurnaroundMs, 0.125);
+    Modem().Stop();
+    std::ofstream(m_Machine.Folder() / "modem" / "link") << "rate=fast\n";
+    EXPECT_HR(E_INVALIDARG, m_Machine.StartModem(Options()));
 }
 
 }  // namespace
-}  // namespace transport_test
+}  // namespace brelk::test
