@@ -289,12 +289,13 @@ struct ModemCore {
     std::vector<uint8_t> Written;
     ModemStats Stats;
     LinkModel Link;           // guarded by StateLock; set by Start
-    double LinkFreeAtMs = 0;  // guarded by StateLock: platform ms the link is busy until
+    double LinkFreeAtNs = 0;  // guarded by StateLock: platform ns the link is busy until
 
-    // Notification queue; guarded by QueueLock. Ordered by due time, then arrival.
+    // Notification queue; guarded by QueueLock. Ordered by due time (platform ns), then
+    // arrival.
     std::mutex QueueLock;
     std::condition_variable QueueCv;
-    std::map<std::pair<ULONGLONG, uint64_t>, Pending> Queue;
+    std::map<std::pair<uint64_t, uint64_t>, Pending> Queue;
     uint64_t NextSeq = 0;
     bool Stopping = false;
     bool Delivering = false;
@@ -306,16 +307,17 @@ struct ModemCore {
     ~ModemCore() { RecordInfo->Release(); }
 
     // One transfer after another: a write waits for the link to carry the ones before it.
-    // The link's clock keeps fractions of a millisecond, so that many short transfers add
-    // up to their true time; the queue's due time is the whole millisecond reached.
-    ULONGLONG LinkDelayMs(size_t bytes) {
-        const double now = static_cast<double>(GetTickCount64());
+    // The platform time at which this one is through. Kept in nanoseconds: a transfer
+    // lasts a few milliseconds, and whole ones would make each late by up to one.
+    uint64_t LinkDueNs(size_t bytes) {
+        const uint64_t now = WinplatNowNs();
         std::lock_guard lock(StateLock);
         if (Link.Off()) {
-            return 0;
+            return now;
         }
-        LinkFreeAtMs = std::max(LinkFreeAtMs, now) + Link.TransferMs(bytes);
-        return static_cast<ULONGLONG>(std::max(0.0, std::floor(LinkFreeAtMs) - now));
+        LinkFreeAtNs =
+            std::max(LinkFreeAtNs, static_cast<double>(now)) + Link.TransferMs(bytes) * 1e6;
+        return static_cast<uint64_t>(std::ceil(LinkFreeAtNs));
     }
 
     std::filesystem::path FirmwareFile() const {
@@ -349,6 +351,10 @@ struct ModemCore {
     }
 
     void Push(Pending pending, ULONGLONG delayMs = 0) {
+        PushAt(std::move(pending), WinplatNowNs() + delayMs * 1000000u);
+    }
+
+    void PushAt(Pending pending, uint64_t dueNs) {
         std::lock_guard lock(QueueLock);
         if (Stopping) {
             return;
@@ -362,25 +368,29 @@ struct ModemCore {
                 return;
             }
         }
-        Queue.emplace(std::make_pair(GetTickCount64() + delayMs, NextSeq++), std::move(pending));
-        QueueCv.notify_all();
+        const auto at = Queue.emplace(std::make_pair(dueNs, NextSeq++), std::move(pending)).first;
+        // Only a new first entry changes what the worker waits for; idle waiters wait for
+        // an empty queue, which a push never makes.
+        if (at == Queue.begin()) {
+            QueueCv.notify_all();
+        }
     }
 
-    // A completion goes through the plan's drop and delay first; linkDelayMs is the time
-    // the link still holds the request.
-    void Complete(Pending pending, ULONGLONG linkDelayMs = 0) {
+    // A completion goes through the plan's drop and delay first; linkDueNs is when the
+    // link has carried the request (0: it holds nothing).
+    void Complete(Pending pending, uint64_t linkDueNs = 0) {
         const auto hit =
             FaultPlan::Instance().Check("modem.complete", CompletionName(pending.Kind));
-        ULONGLONG delay = linkDelayMs;
+        uint64_t delayNs = 0;
         if (hit) {
             if (hit->action == "drop") {
                 return;
             }
             if (hit->action == "delay") {
-                delay += static_cast<ULONGLONG>(hit->value);
+                delayNs = static_cast<uint64_t>(hit->value) * 1000000u;
             }
         }
-        Push(std::move(pending), delay);
+        PushAt(std::move(pending), std::max(linkDueNs, WinplatNowNs()) + delayNs);
     }
 
     IMbnDeviceService* DataOwnerRef() {
@@ -548,10 +558,10 @@ struct ModemCore {
                 continue;
             }
             auto first = Queue.begin();
-            const ULONGLONG now = GetTickCount64();
+            const uint64_t now = WinplatNowNs();
             if (first->first.first > now) {
-                QueueCv.wait_for(lock,
-                                 WinplatScaledMs(static_cast<double>(first->first.first - now)));
+                QueueCv.wait_for(
+                    lock, WinplatScaledMs(static_cast<double>(first->first.first - now) / 1e6));
                 continue;
             }
             Pending pending = std::move(first->second);
@@ -935,7 +945,7 @@ HRESULT CDeviceService::WriteData(SAFEARRAY* data, ULONG* requestID) {
     }
     const ULONG id = NextRequestId();
     StoreRequestId(requestID, id);
-    const ULONGLONG linkDelay = m_Core->LinkDelayMs(bytes.size());
+    const uint64_t linkDue = m_Core->LinkDueNs(bytes.size());
     HRESULT status = S_OK;
     if (hit && hit->action == "fail") {
         status = HitResult(hit);
@@ -946,9 +956,9 @@ HRESULT CDeviceService::WriteData(SAFEARRAY* data, ULONG* requestID) {
         Pending feed;
         feed.Kind = PendingKind::Feed;
         feed.Data = std::move(bytes);
-        m_Core->Push(std::move(feed), linkDelay);
+        m_Core->PushAt(std::move(feed), linkDue);
     }
-    m_Core->Complete(Make(PendingKind::Write, status, id), linkDelay);
+    m_Core->Complete(Make(PendingKind::Write, status, id), linkDue);
     return S_OK;
 }
 
@@ -1159,7 +1169,7 @@ HRESULT SimModem::Start() {
         std::lock_guard lock(core.StateLock);
         core.Firmware = firmware;
         core.Link = link;
-        core.LinkFreeAtMs = 0;
+        core.LinkFreeAtNs = 0;
         core.LoaderCommits = core.Loader.CommitCount();
         core.Running = true;
     }
