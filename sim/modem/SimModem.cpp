@@ -18,6 +18,10 @@
 #include <thread>
 #include <utility>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 #include "BootLoader.h"
 #include "FaultPlan.h"
 
@@ -550,6 +554,12 @@ struct ModemCore {
     }
 
     void Run() {
+#ifdef __linux__
+        // The kernel may defer a timed wake by the thread's timer slack (50 us unless set):
+        // on a link whose transfers take tens of real microseconds at a high time scale,
+        // that would be most of each one.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
         const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         std::unique_lock lock(QueueLock);
         while (!Stopping) {
