@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
 """Writes docs/benchmarks.md from what scripts/bench.sh collected.
 
-    bench-report.py RAW_DIR BUILD_DIR SOURCE_DIR REPETITIONS > benchmarks.md
+    bench-report.py RAW_DIR BUILD_DIR SOURCE_DIR REPETITIONS [PREVIOUS] > benchmarks.md
 
 RAW_DIR holds each Google Benchmark program's JSON (<program>.json), the whole-update
 runs as printed (update.txt), <name>.failed for a program that exited with an error, and
 the date and load averages. Each figure goes in a row beside its target, pass or fail.
+PREVIOUS, the report this one replaces: its sections that no benchmark here writes (such
+as the soak's, from make soak) are kept at the end.
 """
 import json, os, re, statistics, subprocess, sys
 
 raw, build_dir, root, reps = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+previous = sys.argv[5] if len(sys.argv) > 5 else None
 
 
 def read(path, default=""):
@@ -187,8 +190,14 @@ for item in (64, 8):
 link_pattern = re.compile(
     r"^link 100 MB at scale\s+(?P<scale>\d+): update\s+(?P<update>[\d.]+) s, floor\s+(?P<floor>[\d.]+) s, "
     r"ratio (?P<ratio>[\d.]+), wall\s+(?P<wall>[\d.]+) s, (?P<writes>\d+) transfers, (?P<bytes>\d+) bytes, "
-    r"state (?P<state>\S*), modem (?P<modem>\S*)")
-links = {int(m["scale"]): m.groupdict() for m in map(link_pattern.match, update_text.splitlines()) if m}
+    r"state (?P<state>\S*), modem (?P<modem>[^,\s]*)(?:, load (?P<load>[\d.]+))?")
+link_runs = {}
+for m in map(link_pattern.match, update_text.splitlines()):
+    if m:
+        link_runs.setdefault(int(m["scale"]), []).append(m.groupdict())
+# The run of median ratio stands for its scale; the others are named beside it.
+links = {scale: sorted(rs, key=lambda u: float(u["ratio"]))[(len(rs) - 1) // 2]
+         for scale, rs in link_runs.items()}
 for scale in (100, 10, 1):
     measure = ("`brelk-sim update`, 100 MB image over a 4.3 MB/s link (0.125 ms turnaround per"
                " transfer), time scale %d: update time against its floor (fixed pauses 19.1 s"
@@ -204,6 +213,12 @@ for scale in (100, 10, 1):
         u["writes"], float(u["wall"]),
         "update completed" if done else "update did not complete (state %s, modem %s)" % (
             u["state"], u["modem"] or "?"))
+    if u.get("load"):
+        text += "; load %s" % u["load"]
+    if len(link_runs[scale]) > 1:
+        text += "; median of %d runs (ratios %s; loads %s)" % (
+            len(link_runs[scale]), ", ".join("%.3f" % float(r["ratio"]) for r in link_runs[scale]),
+            ", ".join(r.get("load") or "?" for r in link_runs[scale]))
     row("Link (#13)", measure, text, "within 5 % of the floor (ratio <= 1.05)",
         "pass" if done and float(u["ratio"]) <= 1.05 else "**FAIL**")
 
@@ -295,3 +310,15 @@ print()
 print("```")
 print(update_text or "(no output)")
 print("```")
+
+# Sections of the report this one replaces that nothing above writes.
+written = {"## Machine", "## Whole-update runs as printed"}
+kept, keep = [], False
+for line in read(previous).splitlines() if previous else []:
+    if line.startswith("## "):
+        keep = line.strip() not in written
+    if keep:
+        kept.append(line)
+if kept:
+    print()
+    print("\n".join(kept))

@@ -44,7 +44,7 @@ bash "$root/bench/update/update-bench.sh" "$build_dir" | tee "$raw/update.txt" |
 cut -d' ' -f1-3 /proc/loadavg >"$raw/load-after"
 
 mkdir -p "$(dirname "$out")"
-python3 "$root/scripts/bench-report.py" "$raw" "$build_dir" "$root" "$reps" >"$out.tmp"
+python3 "$root/scripts/bench-report.py" "$raw" "$build_dir" "$root" "$reps" "$out" >"$out.tmp"
 mv "$out.tmp" "$out"
 echo "== wrote $out"
 echo "figures that miss their target: $(grep -c '\*\*FAIL\*\*' "$out" || true)"

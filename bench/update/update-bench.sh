@@ -54,13 +54,16 @@ run 256 2 32
 # take: the fixed pauses (3 x 3 s EXEC, 10 s before the final command, 0.1 s data
 # session) plus the link time (image bytes / rate + transfers x turnaround), platform
 # seconds.
-# The update's time is the host's load-to-unload time in platform seconds.
+# The update's time is the host's load-to-unload time in platform seconds. Each scale runs
+# LINK_RUNS times (default 3; the report takes the median), each line with the 1-minute
+# load average at its start: the machine is shared, and the high scales feel its load.
 link_run() {  # link_run SCALE
     local scale=$1 machine="$work/link$1"
     local items=() n
     for ((n = 0; n < 10; n++)); do items+=("part$n:4:10000000"); done
     "$sim" image --machine "$machine" -v "BENCH 1:2.0.0" boot:2:64k "${items[@]}" >/dev/null
-    local start end
+    local start end load
+    load=$(cut -d' ' -f1 /proc/loadavg)
     start=$(date +%s.%N)
     "$sim" update --machine "$machine" --modem-version 1.0.0 --time-scale "$scale" \
         --link 'rate=4.3MB/s;turnaround=0.125ms' --no-progress \
@@ -76,12 +79,12 @@ link_run() {  # link_run SCALE
     printf 'link 100 MB at scale %3d: update %7.2f s, floor %6.2f s, ratio %.3f, wall %6.2f s, ' \
         "$scale" "$(echo "$run_ms / 1000" | bc -l)" "$floor" \
         "$(echo "$run_ms / 1000 / $floor" | bc -l)" "$(echo "$end - $start" | bc -l)"
-    printf '%d transfers, %d bytes, state %s, modem %s\n' "$writes" "$bytes" \
-        "$(value state_after)" "$(value modem_after)"
+    printf '%d transfers, %d bytes, state %s, modem %s, load %s\n' "$writes" "$bytes" \
+        "$(value state_after)" "$(value modem_after)" "$load"
     rm -rf "$machine"
 }
 
 echo "brelk-sim update, modem with a link (4.3 MB/s, 0.125 ms turnaround)"
-link_run 100
-link_run 10
-link_run 1
+for scale in 100 10 1; do
+    for ((run = 0; run < ${LINK_RUNS:-3}; run++)); do link_run "$scale"; done
+done

@@ -428,7 +428,7 @@ HRESULT CDeviceService::WriteData(SAFEARRAY* data, ULONG* requestID) {
     }
     const ULONG id = NextRequestId();
     StoreRequestId(requestID, id);
-    const ULONGLONG linkDelay = m_Core->LinkDelayMs(bytes.size());
+    const uint64_t linkDue = m_Core->LinkDueNs(bytes.size());
     HRESULT status = S_OK;
     if (fault.Fail) {
         status = *fault.Fail;
@@ -439,9 +439,9 @@ HRESULT CDeviceService::WriteData(SAFEARRAY* data, ULONG* requestID) {
         Pending feed;
         feed.Kind = PendingKind::Feed;
         feed.Data = std::move(bytes);
-        m_Core->Push(std::move(feed), linkDelay);
+        m_Core->PushAt(std::move(feed), linkDue);
     }
-    m_Core->Complete(Make(PendingKind::Write, status, id), linkDelay);
+    m_Core->Complete(Make(PendingKind::Write, status, id), linkDue);
     return S_OK;
 }
 

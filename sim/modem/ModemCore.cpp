@@ -8,6 +8,10 @@
 #include <cstring>
 #include <fstream>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 #include "HostSystem.h"
 
 namespace sim {
@@ -65,16 +69,16 @@ SAFEARRAY* ArrayOf(const std::vector<uint8_t>& bytes) {
 using modem::Pending;
 using modem::PendingKind;
 
-// The link's clock keeps fractions of a millisecond, so that many short transfers add
-// up to their true time; the queue's due time is the whole millisecond reached.
-ULONGLONG ModemCore::LinkDelayMs(size_t bytes) {
-    const double now = static_cast<double>(GetTickCount64());
+// Kept in nanoseconds: a transfer lasts a few milliseconds, and whole ones would make
+// each late by up to one.
+uint64_t ModemCore::LinkDueNs(size_t bytes) {
+    const uint64_t now = sim::Host().Time().NowNs();
     std::lock_guard lock(StateLock);
     if (Link.Off()) {
-        return 0;
+        return now;
     }
-    LinkFreeAtMs = std::max(LinkFreeAtMs, now) + Link.TransferMs(bytes);
-    return static_cast<ULONGLONG>(std::max(0.0, std::floor(LinkFreeAtMs) - now));
+    LinkFreeAtNs = std::max(LinkFreeAtNs, static_cast<double>(now)) + Link.TransferMs(bytes) * 1e6;
+    return static_cast<uint64_t>(std::ceil(LinkFreeAtNs));
 }
 
 std::filesystem::path ModemCore::FirmwareFile() const {
@@ -108,6 +112,10 @@ std::string ModemCore::CurrentFirmware() const {
 }
 
 void ModemCore::Push(Pending pending, ULONGLONG delayMs) {
+    PushAt(std::move(pending), sim::Host().Time().NowNs() + delayMs * 1000000u);
+}
+
+void ModemCore::PushAt(Pending pending, uint64_t dueNs) {
     std::lock_guard lock(QueueLock);
     if (Stopping) {
         return;
@@ -121,16 +129,20 @@ void ModemCore::Push(Pending pending, ULONGLONG delayMs) {
             return;
         }
     }
-    Queue.emplace(std::make_pair(GetTickCount64() + delayMs, NextSeq++), std::move(pending));
-    QueueCv.notify_all();
+    const auto at = Queue.emplace(std::make_pair(dueNs, NextSeq++), std::move(pending)).first;
+    // Only a new first entry changes what the worker waits for; idle waiters wait for an
+    // empty queue, which a push never makes.
+    if (at == Queue.begin()) {
+        QueueCv.notify_all();
+    }
 }
 
-void ModemCore::Complete(Pending pending, ULONGLONG linkDelayMs) {
+void ModemCore::Complete(Pending pending, uint64_t linkDueNs) {
     const auto extra = modem::CompletionDelay(pending.Kind);
     if (!extra) {
         return;
     }
-    Push(std::move(pending), linkDelayMs + *extra);
+    PushAt(std::move(pending), std::max(linkDueNs, sim::Host().Time().NowNs()) + *extra * 1000000u);
 }
 
 IMbnDeviceService* ModemCore::DataOwnerRef() {
@@ -255,6 +267,12 @@ void ModemCore::Deliver(Pending& p) {
 }
 
 void ModemCore::Run() {
+#ifdef __linux__
+    // The kernel may defer a timed wake by the thread's timer slack (50 us unless set): on
+    // a link whose transfers take tens of real microseconds at a high time scale, that
+    // would be most of each one.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     std::unique_lock lock(QueueLock);
     while (!Stopping) {
@@ -263,7 +281,7 @@ void ModemCore::Run() {
             continue;
         }
         auto first = Queue.begin();
-        const ULONGLONG now = GetTickCount64();
+        const uint64_t now = sim::Host().Time().NowNs();
         if (first->first.first > now) {
             QueueCv.wait_for(
                 lock, sim::Host().Time().ScaledWait(static_cast<double>(first->first.first - now)));

@@ -165,9 +165,10 @@ struct ModemCore {
     std::vector<uint8_t> Written;
     ModemStats Stats;
     LinkModel Link;           // guarded by StateLock; set by Start
-    double LinkFreeAtMs = 0;  // guarded by StateLock: platform ms the link is busy until
+    double LinkFreeAtNs = 0;  // guarded by StateLock: platform ns the link is busy until
 
-    // Notification queue; guarded by QueueLock. Ordered by due time, then arrival.
+    // Notification queue; guarded by QueueLock. Ordered by due time (platform ns), then
+    // arrival.
     std::mutex QueueLock;
     std::condition_variable QueueCv;
     std::map<std::pair<ULONGLONG, uint64_t>, modem::Pending> Queue;
@@ -182,7 +183,8 @@ struct ModemCore {
     ~ModemCore() { RecordInfo->Release(); }
 
     // One transfer after another: a write waits for the link to carry the ones before it.
-    ULONGLONG LinkDelayMs(size_t bytes);
+    // The platform time (ns) at which this one is through.
+    uint64_t LinkDueNs(size_t bytes);
 
     std::filesystem::path FirmwareFile() const;
     std::string LoadFirmware() const;
@@ -190,9 +192,10 @@ struct ModemCore {
     std::string CurrentFirmware() const;
 
     void Push(modem::Pending pending, ULONGLONG delayMs = 0);
-    // A completion goes through the plan's drop and delay first; linkDelayMs is the time
-    // the link still holds the request.
-    void Complete(modem::Pending pending, ULONGLONG linkDelayMs = 0);
+    void PushAt(modem::Pending pending, uint64_t dueNs);
+    // A completion goes through the plan's drop and delay first; linkDueNs is when the
+    // link has carried the request (0: it holds nothing).
+    void Complete(modem::Pending pending, uint64_t linkDueNs = 0);
     IMbnDeviceService* DataOwnerRef();
     void SendData(std::vector<uint8_t> bytes);
     void CountBoot() const;

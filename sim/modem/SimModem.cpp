@@ -49,7 +49,7 @@ HRESULT SimModem::Start() {
         std::lock_guard lock(core.StateLock);
         core.Firmware = firmware;
         core.Link = link;
-        core.LinkFreeAtMs = 0;
+        core.LinkFreeAtNs = 0;
         core.LoaderCommits = core.Loader.CommitCount();
         core.Running = true;
     }

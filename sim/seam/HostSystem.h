@@ -15,6 +15,7 @@
 #include <propidl.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,6 +33,9 @@ public:
     virtual double Scale() = 0;
     // The real time that `ms` platform milliseconds take, for condition-variable waits.
     virtual std::chrono::nanoseconds ScaledWait(double ms) = 0;
+    // Platform time in nanoseconds: what GetTickCount64 counts, with the fraction of a
+    // millisecond it drops, for components that schedule many short events.
+    virtual uint64_t NowNs() = 0;
     // Returns when GetTickCount64 has advanced by at least `ms`.
     virtual void Sleep(ULONGLONG ms) = 0;
 };

@@ -49,6 +49,7 @@ public:
     bool SetScale(double scale) override { return WinplatSetTimeScale(scale); }
     double Scale() override { return WinplatGetTimeScale(); }
     std::chrono::nanoseconds ScaledWait(double ms) override { return WinplatScaledMs(ms); }
+    uint64_t NowNs() override { return WinplatNowNs(); }
     void Sleep(ULONGLONG ms) override { WinplatSleepMs(ms); }
 };
 

@@ -210,6 +210,44 @@ TEST(FrameReader, ResynchronisesOverNoiseAndDamage) {
     EXPECT_GT(reader.SkippedBytes(), 0u);
 }
 
+// The check values of the standard, and every split of a buffer (lengths and offsets
+// around the eight-byte stride) continued piece by piece, against the bitwise
+// definition.
+TEST(Checksums, MatchTheBitwiseDefinition) {
+    const auto bitwise = [](std::span<const uint8_t> data) {
+        uint32_t c = 0xFFFFFFFFu;
+        for (uint8_t b : data) {
+            c ^= b;
+            for (int k = 0; k < 8; ++k) {
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            }
+        }
+        return c ^ 0xFFFFFFFFu;
+    };
+    const std::string check = "123456789";
+    const std::span<const uint8_t> checkBytes(reinterpret_cast<const uint8_t*>(check.data()),
+                                              check.size());
+    EXPECT_EQ(flashproto::Crc32(checkBytes), 0xCBF43926u);
+    EXPECT_EQ(flashproto::Crc16(checkBytes), 0x29B1u);
+    EXPECT_EQ(flashproto::Crc32({}), 0u);
+
+    std::vector<uint8_t> data(70);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i * 37 + 11);
+    }
+    for (size_t from = 0; from < 9; ++from) {
+        for (size_t to = from; to <= data.size(); ++to) {
+            const std::span<const uint8_t> whole(data.data() + from, to - from);
+            const uint32_t expected = bitwise(whole);
+            ASSERT_EQ(flashproto::Crc32(whole), expected) << from << ".." << to;
+            const size_t cut = whole.size() / 3;
+            ASSERT_EQ(flashproto::Crc32(whole.subspan(cut), flashproto::Crc32(whole.first(cut))),
+                      expected)
+                << from << ".." << to << " cut at " << cut;
+        }
+    }
+}
+
 TEST(VersionToken, FirstWordAfterTheMarker) {
     const std::pair<const char*, const char*> kCases[] = {
         {"BRELK SYS 1:FW_2.4.1 build 88", "FW_2.4.1"},

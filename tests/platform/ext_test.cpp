@@ -52,6 +52,37 @@ TEST(Wait, TickCountStaysMonotonicAcrossScaleChanges) {
     EXPECT_EQ(WinplatGetTimeScale(), 1.0);
 }
 
+struct ReadyAndNever {
+    HANDLE ready;
+    HANDLE never;
+};
+DWORD WINAPI WaitTenMinutes(LPVOID p) {
+    auto* events = static_cast<ReadyAndNever*>(p);
+    SetEvent(events->ready);
+    return WaitForSingleObject(events->never, 600000);
+}
+
+// A wait already blocked re-aims when the scale changes: ten platform minutes begun at
+// scale 1 (ten real ones) end in 6 ms once the scale is 100 000, well within the main
+// thread's 1000 platform hours (36 s) at that scale.
+TEST(Wait, BlockedTimedWaitFollowsAScaleChange) {
+    ScaleGuard scale(1);
+    ReadyAndNever events = {CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                            CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    const HANDLE waiter = CreateThread(nullptr, 0, WaitTenMinutes, &events, 0, nullptr);
+    ASSERT_NE(waiter, nullptr);
+    // The waiter runs on into its wait while this thread wakes.
+    ASSERT_EQ(WaitForSingleObject(events.ready, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(WinplatSetTimeScale(1e5));
+    ASSERT_EQ(WaitForSingleObject(waiter, 3600000000u), WAIT_OBJECT_0);
+    DWORD code = kSentinel;
+    EXPECT_TRUE(GetExitCodeThread(waiter, &code));
+    EXPECT_EQ(code, static_cast<DWORD>(WAIT_TIMEOUT));
+    CloseHandle(waiter);
+    CloseHandle(events.ready);
+    CloseHandle(events.never);
+}
+
 DWORD WINAPI Nothing(LPVOID) {
     return 0;
 }

@@ -308,6 +308,42 @@ TEST(Wait, MultipleObjectsAnyAndAll) {
     }
 }
 
+struct PairAndOther {
+    HANDLE pair[2];
+    HANDLE other;
+};
+DWORD WINAPI WaitOnPair(LPVOID p) {
+    return WaitForMultipleObjects(2, static_cast<PairAndOther*>(p)->pair, FALSE, INFINITE);
+}
+DWORD WINAPI WaitOnOther(LPVOID p) {
+    return WaitForSingleObject(static_cast<PairAndOther*>(p)->other, INFINITE);
+}
+
+// Waits blocked in other threads: the one on two events wakes for the second, with its
+// index; the one on an unrelated event sleeps on until that event is set.
+TEST(Wait, BlockedWaitWakesForTheObjectSignalled) {
+    PairAndOther shared = {{CreateEventW(nullptr, FALSE, FALSE, nullptr),
+                            CreateEventW(nullptr, FALSE, FALSE, nullptr)},
+                           CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    const HANDLE onPair = CreateThread(nullptr, 0, WaitOnPair, &shared, 0, nullptr);
+    const HANDLE onOther = CreateThread(nullptr, 0, WaitOnOther, &shared, 0, nullptr);
+    ASSERT_NE(onPair, nullptr);
+    ASSERT_NE(onOther, nullptr);
+    ASSERT_TRUE(SetEvent(shared.pair[1]));
+    ASSERT_EQ(WaitForSingleObject(onPair, 10000), WAIT_OBJECT_0);
+    DWORD code = kSentinel;
+    EXPECT_TRUE(GetExitCodeThread(onPair, &code));
+    EXPECT_EQ(code, WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForSingleObject(onOther, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(SetEvent(shared.other));
+    ASSERT_EQ(WaitForSingleObject(onOther, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(onOther, &code));
+    EXPECT_EQ(code, WAIT_OBJECT_0);
+    for (HANDLE h : {onPair, onOther, shared.pair[0], shared.pair[1], shared.other}) {
+        CloseHandle(h);
+    }
+}
+
 TEST(Handle, ValuesAreMultiplesOfFour) {
 #if BRELK_OUR_LAYER
     const size_t before = WinplatOpenHandleCount();

@@ -52,6 +52,16 @@ public:
     std::chrono::nanoseconds ScaledWait(double ms) override {
         return std::chrono::nanoseconds(static_cast<long long>(ms * 1e6 / m_Scale));
     }
+    // The performance counter, run at the scale the pauses are divided by.
+    uint64_t NowNs() override {
+        LARGE_INTEGER count{};
+        LARGE_INTEGER frequency{};
+        QueryPerformanceCounter(&count);
+        QueryPerformanceFrequency(&frequency);
+        const double seconds =
+            static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+        return static_cast<uint64_t>(seconds * 1e9 * m_Scale);
+    }
     void Sleep(ULONGLONG ms) override {
         ::Sleep(static_cast<DWORD>(static_cast<double>(ms) / m_Scale));
     }

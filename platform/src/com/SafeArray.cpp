@@ -110,7 +110,11 @@ void ClearElements(SAFEARRAY* psa) {
     if (!psa->pvData || !CountElements(psa, &count))
         return;
     auto* data = static_cast<BYTE*>(psa->pvData);
-    for (size_t i = 0; i < count; ++i) {
+    // Plain values own nothing: no walk over the elements, which for the byte arrays of
+    // the data path would cost more than the rest of their round trip.
+    constexpr USHORT kOwning =
+        FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT | FADF_RECORD;
+    for (size_t i = 0; (psa->fFeatures & kOwning) != 0 && i < count; ++i) {
         BYTE* cell = data + i * psa->cbElements;
         if (psa->fFeatures & FADF_BSTR) {
             SysFreeString(*reinterpret_cast<BSTR*>(cell));

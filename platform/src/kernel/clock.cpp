@@ -110,6 +110,10 @@ std::chrono::nanoseconds WinplatScaledMs(double ms) {
     return std::chrono::nanoseconds(static_cast<int64_t>(ceil(ms * 1e6 / WinplatGetTimeScale())));
 }
 
+uint64_t WinplatNowNs() {
+    return PlatformNowNs();
+}
+
 void WinplatSleepMs(ULONGLONG ms) {
     if (ms == 0) {
         sched_yield();

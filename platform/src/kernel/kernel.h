@@ -39,7 +39,11 @@ struct KernelObject {
 };
 
 std::mutex& KernelLock();
-std::condition_variable& KernelCv();
+std::condition_variable& KernelCv();  // for waits other than on objects (suspension)
+// Wakes the object waits that include `object` (every one when null) after a change that
+// may signal it; the caller holds KernelLock(). A wait sleeps on a condition of its own,
+// so a signal does not wake every waiting thread of the process.
+void WakeWaitersLocked(const KernelObject* object);
 // Returns NULL when the table is full (caller reports ERROR_NOT_ENOUGH_MEMORY).
 HANDLE InsertHandleLocked(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupHandleLocked(HANDLE h);

@@ -42,9 +42,17 @@ struct ThreadState {
 
 thread_local ThreadState t_thread;
 
+// A thread inside WaitForMultipleObjects: what it waits on, and where to wake it.
+struct Waiter {
+    std::condition_variable cv;
+    const std::shared_ptr<KernelObject>* objects;
+    DWORD count;
+};
+
 struct Kernel {
     std::mutex lock;
     std::condition_variable cv;
+    std::vector<Waiter*> waiters;  // guarded by lock
     // Slot i holds handle (i + 1) * 4; freed slots are reused lowest first, as Windows does.
     std::vector<std::shared_ptr<KernelObject>> slots;           // guarded by lock
     std::set<size_t> freeSlots;                                 // guarded by lock
@@ -98,6 +106,18 @@ std::condition_variable& KernelCv() {
 void OnTimeScaleChanged() {
     std::lock_guard<std::mutex> guard(KernelLock());
     KernelCv().notify_all();
+    WakeWaitersLocked(nullptr);
+}
+
+void WakeWaitersLocked(const KernelObject* object) {
+    for (Waiter* w : TheKernel().waiters) {
+        if (object == nullptr || std::any_of(w->objects, w->objects + w->count,
+                                             [&](const std::shared_ptr<KernelObject>& o) {
+                                                 return o.get() == object;
+                                             })) {
+            w->cv.notify_one();
+        }
+    }
 }
 
 HANDLE InsertHandleLocked(std::shared_ptr<KernelObject> object) {
@@ -164,7 +184,7 @@ void AbandonOwnedMutexes() {
     }
     t_thread.owned.clear();
     if (any) {
-        KernelCv().notify_all();
+        WakeWaitersLocked(nullptr);
     }
 }
 
@@ -314,7 +334,7 @@ BOOL SetEventState(HANDLE hEvent, bool signalled) {
     }
     static_cast<Event&>(*object).signalled = signalled;
     if (signalled) {
-        KernelCv().notify_all();
+        WakeWaitersLocked(object.get());
     }
     return TRUE;
 }
@@ -378,7 +398,7 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
                                        return !p || p.get() == &m;
                                    }),
                     owned.end());
-        KernelCv().notify_all();
+        WakeWaitersLocked(&m);
     }
     return TRUE;
 }
@@ -412,6 +432,14 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
             }
         }
     }
+    Waiter self{{}, objects.data(), nCount};
+    std::vector<Waiter*>& waiters = TheKernel().waiters;
+    waiters.push_back(&self);
+    struct Leave {
+        std::vector<Waiter*>& waiters;
+        Waiter* self;
+        ~Leave() { waiters.erase(std::find(waiters.begin(), waiters.end(), self)); }
+    } leave{waiters, &self};  // under the lock: every return below holds it
     const bool timed = dwMilliseconds != INFINITE;
     const uint64_t target =
         timed ? PlatformNowNs() + static_cast<uint64_t>(dwMilliseconds) * 1000000u : 0;
@@ -440,13 +468,13 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
             }
         }
         if (!timed) {
-            KernelCv().wait(guard);
+            self.cv.wait(guard);
             continue;
         }
         if (PlatformNowNs() >= target) {
             return WAIT_TIMEOUT;
         }
-        KernelCv().wait_until(guard, RealTimeAt(target));
+        self.cv.wait_until(guard, RealTimeAt(target));
     }
 }
 

@@ -41,7 +41,7 @@ void* ThreadMain(void* arg) {
     std::lock_guard<std::mutex> guard(KernelLock());
     self->exitCode = code;
     self->exited = true;
-    KernelCv().notify_all();
+    WakeWaitersLocked(self.get());
     return nullptr;
 }
 
