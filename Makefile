@@ -9,7 +9,7 @@ SAN_ENV_ASAN := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_check
                 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 SAN_ENV_TSAN := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all deps build build-asan build-tsan demo test test-normal test-asan test-tsan test-fuzz bench fuzz soak replay-long clean \
+.PHONY: format format-check all deps build build-asan build-tsan demo test test-normal test-asan test-tsan test-fuzz bench fuzz soak replay-long clean \
         windows build-win32 build-win64 test-windows
 
 all: build
@@ -97,6 +97,13 @@ soak: build
 replay-long: build
 	build/bin/brelk-replay --random 1000 --max-starts 8 --seed 1616 \
 	    --model model/policy.pml | tail -n 1
+
+# clang-format (15 or later: the style sets InsertBraces) over every tracked C++ source.
+format: deps
+	bash scripts/format.sh
+
+format-check: deps
+	bash scripts/format.sh --check
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-win32 build-win64

@@ -84,31 +84,29 @@ inline constexpr bool kIsInteger =
     std::is_integral_v<std::decay_t<T>> || std::is_enum_v<std::decay_t<T>>;
 
 template <class T>
-inline constexpr bool kIsNarrowText = std::is_same_v<std::decay_t<T>, std::string> ||
-                                      (std::is_pointer_v<std::decay_t<T>> &&
-                                       std::is_same_v<Bare<T>, char>);
+inline constexpr bool kIsNarrowText =
+    std::is_same_v<std::decay_t<T>, std::string> ||
+    (std::is_pointer_v<std::decay_t<T>> && std::is_same_v<Bare<T>, char>);
 
 template <class T>
-inline constexpr bool kIsWideText = std::is_same_v<std::decay_t<T>, std::wstring> ||
-                                    (std::is_pointer_v<std::decay_t<T>> &&
-                                     std::is_same_v<Bare<T>, WCHAR>);
+inline constexpr bool kIsWideText =
+    std::is_same_v<std::decay_t<T>, std::wstring> ||
+    (std::is_pointer_v<std::decay_t<T>> && std::is_same_v<Bare<T>, WCHAR>);
 
 template <class T>
-inline constexpr bool kIsGuid = std::is_same_v<std::decay_t<T>, GUID> ||
-                                (std::is_pointer_v<std::decay_t<T>> &&
-                                 std::is_same_v<Bare<T>, GUID>);
+inline constexpr bool kIsGuid =
+    std::is_same_v<std::decay_t<T>, GUID> ||
+    (std::is_pointer_v<std::decay_t<T>> && std::is_same_v<Bare<T>, GUID>);
 
 template <ArgKind K, class T>
-inline constexpr bool kAccepts = (K == ArgKind::Int32 || K == ArgKind::Int64 ||
-                                  K == ArgKind::HResult)
-                                     ? kIsInteger<T>
-                                 : K == ArgKind::Pointer
-                                     ? (std::is_pointer_v<std::decay_t<T>> ||
-                                        std::is_null_pointer_v<std::decay_t<T>> || kIsInteger<T>)
-                                 : K == ArgKind::Text     ? kIsNarrowText<T>
-                                 : K == ArgKind::WideText ? kIsWideText<T>
-                                 : K == ArgKind::Guid     ? kIsGuid<T>
-                                                          : false;
+inline constexpr bool kAccepts =
+    (K == ArgKind::Int32 || K == ArgKind::Int64 || K == ArgKind::HResult) ? kIsInteger<T>
+    : K == ArgKind::Pointer  ? (std::is_pointer_v<std::decay_t<T>> ||
+                               std::is_null_pointer_v<std::decay_t<T>> || kIsInteger<T>)
+    : K == ArgKind::Text     ? kIsNarrowText<T>
+    : K == ArgKind::WideText ? kIsWideText<T>
+    : K == ArgKind::Guid     ? kIsGuid<T>
+                             : false;
 
 // One argument in its wire form: Data() and Size() are the pair handed to TraceMessage.
 // Built in place and never moved, so Data() may point into the object.
@@ -116,7 +114,8 @@ template <ArgKind K, class T>
 class Encoded;
 
 template <ArgKind K, class T>
-requires(K == ArgKind::Int32 || K == ArgKind::HResult) class Encoded<K, T> {
+    requires(K == ArgKind::Int32 || K == ArgKind::HResult)
+class Encoded<K, T> {
 public:
     explicit Encoded(const T& v) : m_Value(static_cast<UINT32>(v)) {}
     const void* Data() const { return &m_Value; }

@@ -11,6 +11,7 @@ packages=(
     # Wine alone (the x86 build is checked statically); the wine metapackage is far larger
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
     spin  # model checking of the retry policy
+    clang-format-15  # scripts/format.sh: the style sets InsertBraces, which needs 15 or later
 )
 
 missing=()

@@ -8,11 +8,9 @@
 #include "Trace.h"
 
 // {3C1E5F7A-2B4D-4E6F-8A9B-0C1D2E3F4A5B}
-#define BRELK_TRACE_GUID_Bench                             \
-    {                                                      \
-        0x3C1E5F7A, 0x2B4D, 0x4E6F, {                      \
-            0x8A, 0x9B, 0x0C, 0x1D, 0x2E, 0x3F, 0x4A, 0x5B \
-        }                                                  \
+#define BRELK_TRACE_GUID_Bench                                                         \
+    {                                                                                  \
+        0x3C1E5F7A, 0x2B4D, 0x4E6F, { 0x8A, 0x9B, 0x0C, 0x1D, 0x2E, 0x3F, 0x4A, 0x5B } \
     }
 BRELK_TRACE_UNIT(Bench);
 

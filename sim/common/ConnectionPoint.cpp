@@ -17,8 +17,9 @@ public:
                                   IEnumConnections** ppEnum) noexcept {
         auto* e = new (std::nothrow) ConnectionEnumerator(position);
         if (!e) {
-            for (CONNECTDATA& cd : items)
+            for (CONNECTDATA& cd : items) {
                 cd.pUnk->Release();
+            }
             return E_OUTOFMEMORY;
         }
         e->m_Items = std::move(items);
@@ -27,11 +28,13 @@ public:
     }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
+        if (!ppv) {
             return E_POINTER;
+        }
         *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IEnumConnections)
+        if (riid != IID_IUnknown && riid != IID_IEnumConnections) {
             return E_NOINTERFACE;
+        }
         *ppv = static_cast<IEnumConnections*>(this);
         AddRef();
         return S_OK;
@@ -39,24 +42,28 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG refs = --m_Refs;
-        if (refs == 0)
+        if (refs == 0) {
             delete this;
+        }
         return refs;
     }
 
     STDMETHODIMP Next(ULONG cConnections, LPCONNECTDATA rgcd, ULONG* pcFetched) override {
-        if (pcFetched)
+        if (pcFetched) {
             *pcFetched = 0;
-        if (!rgcd || (!pcFetched && cConnections != 1))
+        }
+        if (!rgcd || (!pcFetched && cConnections != 1)) {
             return E_POINTER;
+        }
         ULONG fetched = 0;
         while (fetched < cConnections && m_Position < m_Items.size()) {
             rgcd[fetched] = m_Items[m_Position++];
             rgcd[fetched].pUnk->AddRef();
             ++fetched;
         }
-        if (pcFetched)
+        if (pcFetched) {
             *pcFetched = fetched;
+        }
         return fetched == cConnections ? S_OK : S_FALSE;
     }
     STDMETHODIMP Skip(ULONG cConnections) override {
@@ -69,8 +76,9 @@ public:
         return S_OK;
     }
     STDMETHODIMP Clone(IEnumConnections** ppEnum) override {
-        if (!ppEnum)
+        if (!ppEnum) {
             return E_POINTER;
+        }
         *ppEnum = nullptr;
         std::vector<CONNECTDATA> items;
         try {
@@ -78,16 +86,18 @@ public:
         } catch (...) {
             return E_OUTOFMEMORY;
         }
-        for (CONNECTDATA& cd : items)
+        for (CONNECTDATA& cd : items) {
             cd.pUnk->AddRef();
+        }
         return CreateInstance(std::move(items), static_cast<ULONG>(m_Position), ppEnum);
     }
 
 private:
     explicit ConnectionEnumerator(size_t position) noexcept : m_Position(position) {}
     virtual ~ConnectionEnumerator() {
-        for (CONNECTDATA& cd : m_Items)
+        for (CONNECTDATA& cd : m_Items) {
             cd.pUnk->Release();
+        }
     }
 
     std::atomic<ULONG> m_Refs{1};
@@ -101,8 +111,9 @@ public:
                                   IEnumConnectionPoints** ppEnum) noexcept {
         auto* e = new (std::nothrow) PointEnumerator(position);
         if (!e) {
-            for (IConnectionPoint* p : points)
+            for (IConnectionPoint* p : points) {
                 p->Release();
+            }
             return E_OUTOFMEMORY;
         }
         e->m_Points = std::move(points);
@@ -111,11 +122,13 @@ public:
     }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
+        if (!ppv) {
             return E_POINTER;
+        }
         *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IEnumConnectionPoints)
+        if (riid != IID_IUnknown && riid != IID_IEnumConnectionPoints) {
             return E_NOINTERFACE;
+        }
         *ppv = static_cast<IEnumConnectionPoints*>(this);
         AddRef();
         return S_OK;
@@ -123,24 +136,28 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG refs = --m_Refs;
-        if (refs == 0)
+        if (refs == 0) {
             delete this;
+        }
         return refs;
     }
 
     STDMETHODIMP Next(ULONG cConnections, LPCONNECTIONPOINT* ppCP, ULONG* pcFetched) override {
-        if (pcFetched)
+        if (pcFetched) {
             *pcFetched = 0;
-        if (!ppCP || (!pcFetched && cConnections != 1))
+        }
+        if (!ppCP || (!pcFetched && cConnections != 1)) {
             return E_POINTER;
+        }
         ULONG fetched = 0;
         while (fetched < cConnections && m_Position < m_Points.size()) {
             ppCP[fetched] = m_Points[m_Position++];
             ppCP[fetched]->AddRef();
             ++fetched;
         }
-        if (pcFetched)
+        if (pcFetched) {
             *pcFetched = fetched;
+        }
         return fetched == cConnections ? S_OK : S_FALSE;
     }
     STDMETHODIMP Skip(ULONG cConnections) override {
@@ -153,8 +170,9 @@ public:
         return S_OK;
     }
     STDMETHODIMP Clone(IEnumConnectionPoints** ppEnum) override {
-        if (!ppEnum)
+        if (!ppEnum) {
             return E_POINTER;
+        }
         *ppEnum = nullptr;
         std::vector<IConnectionPoint*> points;
         try {
@@ -162,16 +180,18 @@ public:
         } catch (...) {
             return E_OUTOFMEMORY;
         }
-        for (IConnectionPoint* p : points)
+        for (IConnectionPoint* p : points) {
             p->AddRef();
+        }
         return CreateInstance(std::move(points), m_Position, ppEnum);
     }
 
 private:
     explicit PointEnumerator(size_t position) noexcept : m_Position(position) {}
     virtual ~PointEnumerator() {
-        for (IConnectionPoint* p : m_Points)
+        for (IConnectionPoint* p : m_Points) {
             p->Release();
+        }
     }
 
     std::atomic<ULONG> m_Refs{1};
@@ -220,22 +240,27 @@ void SinkSnapshot::Clear() noexcept {
     gate.swap(m_Gate);
     // The references go before the holder does: a waiting Unadvise returns only once no
     // call into the sink, Release included, can follow.
-    for (IUnknown* sink : sinks)
+    for (IUnknown* sink : sinks) {
         sink->Release();
-    if (!gate)
+    }
+    if (!gate) {
         return;
+    }
     std::lock_guard<std::mutex> guard(gate->lock);
     const auto it = std::find(gate->holders.begin(), gate->holders.end(), m_Thread);
-    if (it != gate->holders.end())
+    if (it != gate->holders.end()) {
         gate->holders.erase(it);
-    if (gate->holders.empty())
+    }
+    if (gate->holders.empty()) {
         gate->retired.clear();
+    }
     gate->released.notify_all();
 }
 
 bool SinkSnapshot::StillAdvised(size_t i) const noexcept {
-    if (!m_Gate)
+    if (!m_Gate) {
         return true;
+    }
     std::lock_guard<std::mutex> guard(m_Gate->lock);
     return std::find(m_Gate->retired.begin(), m_Gate->retired.end(), m_Serials[i]) ==
            m_Gate->retired.end();
@@ -250,19 +275,22 @@ SinkList::SinkList() noexcept {
 }
 
 SinkList::~SinkList() {
-    for (Entry& e : m_Entries)
+    for (Entry& e : m_Entries) {
         e.sink->Release();
+    }
 }
 
 HRESULT SinkList::Snapshot(SinkSnapshot* out) const noexcept {
-    if (!out)
+    if (!out) {
         return E_POINTER;
+    }
     out->Clear();
     std::vector<IUnknown*> sinks;
     std::vector<uint64_t> serials;
     std::lock_guard<std::mutex> guard(m_Lock);
-    if (m_Entries.empty())
+    if (m_Entries.empty()) {
         return S_OK;
+    }
     try {
         sinks.reserve(m_Entries.size());
         serials.reserve(m_Entries.size());
@@ -287,8 +315,9 @@ void SinkList::Retire(std::unique_lock<std::mutex>& held,
                       const std::vector<uint64_t>& serials) noexcept {
     std::unique_lock<std::mutex> gate(m_Gate->lock);
     held.unlock();
-    if (m_Gate->holders.empty())
+    if (m_Gate->holders.empty()) {
         return;
+    }
     try {
         m_Gate->retired.insert(m_Gate->retired.end(), serials.begin(), serials.end());
     } catch (...) {
@@ -312,14 +341,17 @@ HRESULT SinkList::Add(const void* point, IUnknown* sink, DWORD* cookie) noexcept
     DWORD candidate = m_NextCookie;
     for (;;) {
         bool taken = candidate == 0;
-        for (const Entry& e : m_Entries)
+        for (const Entry& e : m_Entries) {
             taken = taken || e.cookie == candidate;
-        if (!taken)
+        }
+        if (!taken) {
             break;
+        }
         ++candidate;
     }
-    if (!m_Gate)
+    if (!m_Gate) {
         return E_OUTOFMEMORY;
+    }
     try {
         m_Entries.push_back({point, candidate, sink, m_NextSerial});
     } catch (...) {
@@ -354,8 +386,9 @@ void SinkList::RemoveAll(const void* point) noexcept {
     std::vector<IUnknown*> released;
     std::vector<uint64_t> serials;
     std::unique_lock<std::mutex> held(m_Lock);
-    if (!m_Gate)
+    if (!m_Gate) {
         return;  // nothing was ever advised
+    }
     for (auto it = m_Entries.begin(); it != m_Entries.end();) {
         if (it->point != point) {
             ++it;
@@ -375,30 +408,35 @@ void SinkList::RemoveAll(const void* point) noexcept {
         it = m_Entries.erase(it);
     }
     Retire(held, serials);
-    for (IUnknown* sink : released)
+    for (IUnknown* sink : released) {
         sink->Release();
+    }
 }
 
 HRESULT SinkList::Connections(const void* point, std::vector<CONNECTDATA>* out) const noexcept {
     std::lock_guard<std::mutex> guard(m_Lock);
     try {
-        for (const Entry& e : m_Entries)
-            if (e.point == point)
+        for (const Entry& e : m_Entries) {
+            if (e.point == point) {
                 out->push_back({e.sink, e.cookie});
+            }
+        }
     } catch (...) {
         out->clear();
         return E_OUTOFMEMORY;
     }
-    for (CONNECTDATA& cd : *out)
+    for (CONNECTDATA& cd : *out) {
         cd.pUnk->AddRef();
+    }
     return S_OK;
 }
 
 size_t SinkList::CountOf(const void* point) const noexcept {
     std::lock_guard<std::mutex> guard(m_Lock);
     size_t count = 0;
-    for (const Entry& e : m_Entries)
+    for (const Entry& e : m_Entries) {
         count += e.point == point ? 1 : 0;
+    }
     return count;
 }
 
@@ -413,11 +451,13 @@ ConnectionPoint::~ConnectionPoint() {
 }
 
 HRESULT ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv)
+    if (!ppv) {
         return E_POINTER;
+    }
     *ppv = nullptr;
-    if (riid != IID_IUnknown && riid != IID_IConnectionPoint)
+    if (riid != IID_IUnknown && riid != IID_IConnectionPoint) {
         return E_NOINTERFACE;
+    }
     *ppv = static_cast<IConnectionPoint*>(this);
     AddRef();
     return S_OK;
@@ -432,51 +472,60 @@ ULONG ConnectionPoint::Release() {
 }
 
 HRESULT ConnectionPoint::GetConnectionInterface(IID* pIID) {
-    if (!pIID)
+    if (!pIID) {
         return E_POINTER;
+    }
     *pIID = m_Iid;
     return S_OK;
 }
 
 HRESULT ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
-    if (!ppCPC)
+    if (!ppCPC) {
         return E_POINTER;
+    }
     m_Owner->AddRef();
     *ppCPC = m_Owner;
     return S_OK;
 }
 
 HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
-    if (!pdwCookie)
+    if (!pdwCookie) {
         return E_POINTER;
+    }
     *pdwCookie = 0;
-    if (!pUnkSink)
+    if (!pUnkSink) {
         return E_POINTER;
+    }
     IUnknown* sink = nullptr;
-    if (FAILED(pUnkSink->QueryInterface(m_Iid, reinterpret_cast<void**>(&sink))) || !sink)
+    if (FAILED(pUnkSink->QueryInterface(m_Iid, reinterpret_cast<void**>(&sink))) || !sink) {
         return CONNECT_E_CANNOTCONNECT;
+    }
     HRESULT hr = m_List->Add(this, sink, pdwCookie);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         sink->Release();
+    }
     return hr;
 }
 
 HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
     IUnknown* sink = m_List->Remove(this, dwCookie);
-    if (!sink)
+    if (!sink) {
         return CONNECT_E_NOCONNECTION;
+    }
     sink->Release();
     return S_OK;
 }
 
 HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
-    if (!ppEnum)
+    if (!ppEnum) {
         return E_POINTER;
+    }
     *ppEnum = nullptr;
     std::vector<CONNECTDATA> items;
     HRESULT hr = m_List->Connections(this, &items);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
     return ConnectionEnumerator::CreateInstance(std::move(items), 0, ppEnum);
 }
 
@@ -486,11 +535,13 @@ size_t ConnectionPoint::ConnectionCount() const noexcept {
 
 HRESULT CreateConnectionPointEnumerator(IConnectionPoint* const* points, ULONG count,
                                         IEnumConnectionPoints** ppEnum) noexcept {
-    if (!ppEnum)
+    if (!ppEnum) {
         return E_POINTER;
+    }
     *ppEnum = nullptr;
-    if (!points && count)
+    if (!points && count) {
         return E_INVALIDARG;
+    }
     std::vector<IConnectionPoint*> held;
     try {
         held.assign(points, points + count);
@@ -498,11 +549,13 @@ HRESULT CreateConnectionPointEnumerator(IConnectionPoint* const* points, ULONG c
         return E_OUTOFMEMORY;
     }
     for (IConnectionPoint* p : held) {
-        if (!p)
+        if (!p) {
             return E_INVALIDARG;
+        }
     }
-    for (IConnectionPoint* p : held)
+    for (IConnectionPoint* p : held) {
         p->AddRef();
+    }
     return PointEnumerator::CreateInstance(std::move(held), 0, ppEnum);
 }
 

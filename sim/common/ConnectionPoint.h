@@ -62,9 +62,11 @@ public:
     // Calls f(I*) for every sink still advised, in advise order.
     template <class I, class F>
     void ForEach(F&& f) const {
-        for (size_t i = 0; i < m_Sinks.size(); ++i)
-            if (StillAdvised(i))
+        for (size_t i = 0; i < m_Sinks.size(); ++i) {
+            if (StillAdvised(i)) {
                 f(static_cast<I*>(m_Sinks[i]));
+            }
+        }
     }
 
     // Releases every sink now, and lets a waiting Unadvise return.

@@ -726,9 +726,7 @@ FLASHKIT_API size_t FlashkitStandIn_ConfigCalls(flashkit::ConfigCall* calls, siz
 
 // The exports the driver binds but never calls: a plain failure.
 #define FLASHKIT_UNSUPPORTED(name) \
-    FLASHKIT_API int32_t name() {  \
-        return kErrNotSupported;   \
-    }
+    FLASHKIT_API int32_t name() { return kErrNotSupported; }
 FLASHKIT_UNSUPPORTED(ZKTR_DL_get_dll_version)
 FLASHKIT_UNSUPPORTED(ZKTR_DL_get_sw_version_data)
 FLASHKIT_UNSUPPORTED(ZKTR_DL_dll_get_parameter)

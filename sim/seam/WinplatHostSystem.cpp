@@ -89,9 +89,7 @@ public:
         }
         return names;
     }
-    unsigned Failures(const std::string& api) override {
-        return WinplatApiFailures(api.c_str());
-    }
+    unsigned Failures(const std::string& api) override { return WinplatApiFailures(api.c_str()); }
 };
 
 class LayerTrace final : public TraceRecorder {

@@ -28,11 +28,13 @@ public:
     explicit TestFactory(int tag) : m_Tag(tag) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
+        if (!ppv) {
             return E_POINTER;
+        }
         *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IClassFactory)
+        if (riid != IID_IUnknown && riid != IID_IClassFactory) {
             return E_NOINTERFACE;
+        }
         *ppv = static_cast<IClassFactory*>(this);
         AddRef();
         return S_OK;
@@ -40,16 +42,19 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG refs = --m_Refs;
-        if (refs == 0)
+        if (refs == 0) {
             delete this;
+        }
         return refs;
     }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (!ppv)
+        if (!ppv) {
             return E_POINTER;
+        }
         *ppv = nullptr;
-        if (outer)
+        if (outer) {
             return CLASS_E_NOAGGREGATION;
+        }
         ++created;
         auto* object = new TestUnknown;
         HRESULT hr = object->QueryInterface(riid, ppv);
@@ -73,8 +78,9 @@ HRESULT CreateOnNewThread(REFCLSID clsid) {
         IUnknown* object = nullptr;
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IUnknown,
                               reinterpret_cast<void**>(&object));
-        if (object)
+        if (object) {
             object->Release();
+        }
     }).join();
     return hr;
 }
@@ -110,8 +116,9 @@ TEST(CoInitializeEx, ReturnsPerThreadAndModel) {
         std::thread([&] {
             EXPECT_HR(c.firstHr, CoInitializeEx(nullptr, c.first));
             EXPECT_HR(c.secondHr, CoInitializeEx(nullptr, c.second));
-            for (int i = 0; i < c.uninits; ++i)
+            for (int i = 0; i < c.uninits; ++i) {
                 CoUninitialize();
+            }
             // Fully uninitialised now: the next call starts a new apartment.
             EXPECT_HR(S_OK, CoInitializeEx(nullptr, c.second));
             CoUninitialize();
@@ -151,8 +158,9 @@ TEST(CoInitializeEx, RejectsBadArguments) {
         std::thread([&] {
             int reserved = 0;
             const HRESULT hr = CoInitializeEx(c.reserved ? &reserved : nullptr, c.model);
-            if (SUCCEEDED(hr))
+            if (SUCCEEDED(hr)) {
                 CoUninitialize();
+            }
             if (c.wineDeparts != nullptr) {
                 WINE_DEPARTS(c.wineDeparts) {
                     EXPECT_HR(E_INVALIDARG, hr);

@@ -142,8 +142,9 @@ TEST(CodePageConversion, InvalidInputIsReplaced) {
     const int n = MultiByteToWideChar(CP_UTF8, 0, "\xC0\xAF\xED\xA0\x80", 5, wide, 8);
     ASSERT_GE(n, 1);
     ASSERT_LE(n, 5);
-    for (int i = 0; i < n; ++i)
+    for (int i = 0; i < n; ++i) {
         EXPECT_EQ(wide[i], L'\uFFFD') << i;
+    }
     if (brelk::test::kOnOurLayer) {
         EXPECT_EQ(n, 5);
     }

@@ -20,9 +20,11 @@ namespace {
 
 bool AllZero(const PROPVARIANT& pv) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&pv);
-    for (size_t i = 0; i < sizeof(pv); ++i)
-        if (bytes[i])
+    for (size_t i = 0; i < sizeof(pv); ++i) {
+        if (bytes[i]) {
             return false;
+        }
+    }
     return true;
 }
 

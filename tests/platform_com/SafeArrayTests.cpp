@@ -24,11 +24,13 @@ struct Record {
 class RecordInfo final : public IRecordInfo {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
+        if (!ppv) {
             return E_POINTER;
+        }
         *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IRecordInfo)
+        if (riid != IID_IUnknown && riid != IID_IRecordInfo) {
             return E_NOINTERFACE;
+        }
         *ppv = static_cast<IRecordInfo*>(this);
         AddRef();
         return S_OK;
@@ -36,8 +38,9 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG refs = --m_Refs;
-        if (refs == 0)
+        if (refs == 0) {
             delete this;
+        }
         return refs;
     }
 
@@ -75,8 +78,9 @@ public:
     STDMETHODIMP_(BOOL) IsMatchingType(IRecordInfo* other) override { return other == this; }
     STDMETHODIMP_(PVOID) RecordCreate() override {
         auto* r = static_cast<Record*>(CoTaskMemAlloc(sizeof(Record)));
-        if (r)
+        if (r) {
             RecordInit(r);
+        }
         return r;
     }
     STDMETHODIMP RecordCreateCopy(PVOID pvSource, PVOID* ppvDest) override {
@@ -229,8 +233,9 @@ TEST(SafeArrayElements, FirstIndexIsDimensionOneAndVariesFastest) {
     LONG* data = nullptr;
     ASSERT_HR(S_OK, SafeArrayAccessData(a.psa, reinterpret_cast<void**>(&data)));
     const LONG expected[] = {9, 19, 10, 20, 11, 21};
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(data[i], expected[i]) << i;
+    }
     EXPECT_HR(S_OK, SafeArrayUnaccessData(a.psa));
 }
 

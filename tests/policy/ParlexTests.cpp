@@ -28,12 +28,8 @@ public:
 #if defined(_WIN32) && defined(__MINGW32__)
     // Without a debugger, OutputDebugStringA raises DBG_PRINTEXCEPTION_C with the length
     // and address of the text; a vectored handler sees it before the call's own handler.
-    DebugCapture() {
-        m_Handler = AddVectoredExceptionHandler(1, &DebugCapture::OnException);
-    }
-    ~DebugCapture() {
-        RemoveVectoredExceptionHandler(m_Handler);
-    }
+    DebugCapture() { m_Handler = AddVectoredExceptionHandler(1, &DebugCapture::OnException); }
+    ~DebugCapture() { RemoveVectoredExceptionHandler(m_Handler); }
     std::vector<std::string> Take() {
         std::lock_guard<std::mutex> lock(Lock());
         std::vector<std::string> out;
@@ -62,9 +58,7 @@ private:
     }
     PVOID m_Handler = nullptr;
 #else
-    DebugCapture() {
-        WinplatClearDebugOutput();
-    }
+    DebugCapture() { WinplatClearDebugOutput(); }
     std::vector<std::string> Take() {
         std::vector<std::string> out = WinplatGetDebugOutput();
         WinplatClearDebugOutput();

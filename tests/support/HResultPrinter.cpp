@@ -57,8 +57,9 @@ std::string HResultName(HRESULT hr) {
     char hex[16];
     std::snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(hr));
     for (const Named& n : kNames) {
-        if (n.value == static_cast<uint32_t>(hr))
+        if (n.value == static_cast<uint32_t>(hr)) {
             return std::string(n.name) + " (" + hex + ")";
+        }
     }
     return hex;
 }

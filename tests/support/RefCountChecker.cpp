@@ -8,11 +8,13 @@ ULONG RefCountOf(IUnknown* object) {
 }
 
 ::testing::AssertionResult HasRefCount(IUnknown* object, ULONG expected) {
-    if (!object)
+    if (!object) {
         return ::testing::AssertionFailure() << "object is null";
+    }
     const ULONG actual = RefCountOf(object);
-    if (actual == expected)
+    if (actual == expected) {
         return ::testing::AssertionSuccess();
+    }
     return ::testing::AssertionFailure()
            << "reference count is " << actual << ", expected " << expected;
 }
@@ -23,17 +25,20 @@ RefCountChecker::RefCountChecker(IUnknown* object)
 RefCountChecker::~RefCountChecker() {
     const ULONG now = RefCountOf(m_Object);
     const long expected = static_cast<long>(m_Initial) + m_Delta;
-    if (static_cast<long>(now) != expected)
+    if (static_cast<long>(now) != expected) {
         ADD_FAILURE() << "reference count went from " << m_Initial << " to " << now << ", expected "
                       << expected;
+    }
 }
 
 HRESULT TestUnknown::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv)
+    if (!ppv) {
         return E_POINTER;
+    }
     *ppv = nullptr;
-    if (riid != IID_IUnknown)
+    if (riid != IID_IUnknown) {
         return E_NOINTERFACE;
+    }
     *ppv = static_cast<IUnknown*>(this);
     AddRef();
     return S_OK;
@@ -41,14 +46,16 @@ HRESULT TestUnknown::QueryInterface(REFIID riid, void** ppv) {
 
 ULONG TestUnknown::Release() {
     const ULONG refs = --m_Refs;
-    if (refs == 0)
+    if (refs == 0) {
         delete this;
+    }
     return refs;
 }
 
 TestUnknown::~TestUnknown() {
-    if (m_Destroyed)
+    if (m_Destroyed) {
         ++*m_Destroyed;
+    }
 }
 
 }  // namespace brelk::test

@@ -47,19 +47,22 @@ std::string UnitText(const std::filesystem::path& file) {
     for (size_t i = 0; i < out.size(); ++i) {
         if (out.compare(i, 2, "//") == 0) {
             i = out.find('\n', i);
-            if (i == std::string::npos)
+            if (i == std::string::npos) {
                 break;
+            }
             code += '\n';
         } else if (out.compare(i, 2, "/*") == 0) {
             i = out.find("*/", i + 2);
-            if (i == std::string::npos)
+            if (i == std::string::npos) {
                 break;
+            }
             ++i;
         } else if (out[i] == '"' || out[i] == '\'') {
             const char q = out[i];
             for (++i; i < out.size() && out[i] != q; ++i) {
-                if (out[i] == '\\')
+                if (out[i] == '\\') {
                     ++i;
+                }
             }
             code += "\"\"";
         } else {
@@ -77,10 +80,12 @@ size_t CountTracePoints(const std::string& code) {
             at == 0 ||
             !(std::isalnum(static_cast<unsigned char>(code[at - 1])) || code[at - 1] == '_');
         size_t next = at + 11;
-        while (next < code.size() && std::isspace(static_cast<unsigned char>(code[next])))
+        while (next < code.size() && std::isspace(static_cast<unsigned char>(code[next]))) {
             ++next;
-        if (startsWord && next < code.size() && code[next] == '(')
+        }
+        if (startsWord && next < code.size() && code[next] == '(') {
             ++n;
+        }
     }
     return n;
 }

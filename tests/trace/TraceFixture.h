@@ -7,11 +7,9 @@
 #include <string>
 
 // {5F0D3A51-6C0E-4B7A-9D22-8E1B40C7A3F1}
-#define BRELK_TRACE_GUID_Fixture                           \
-    {                                                      \
-        0x5F0D3A51, 0x6C0E, 0x4B7A, {                      \
-            0x9D, 0x22, 0x8E, 0x1B, 0x40, 0xC7, 0xA3, 0xF1 \
-        }                                                  \
+#define BRELK_TRACE_GUID_Fixture                                                       \
+    {                                                                                  \
+        0x5F0D3A51, 0x6C0E, 0x4B7A, { 0x9D, 0x22, 0x8E, 0x1B, 0x40, 0xC7, 0xA3, 0xF1 } \
     }
 
 namespace brelk::test::trace_fixture {

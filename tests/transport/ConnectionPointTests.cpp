@@ -32,11 +32,13 @@ public:
         : m_Id(id), m_Log(log), m_LogLock(lock) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
+        if (!ppv) {
             return E_POINTER;
+        }
         *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_ITestEvents)
+        if (riid != IID_IUnknown && riid != IID_ITestEvents) {
             return E_NOINTERFACE;
+        }
         *ppv = static_cast<ITestEvents*>(this);
         AddRef();
         return S_OK;
@@ -44,15 +46,17 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG refs = --m_Refs;
-        if (refs == 0)
+        if (refs == 0) {
             delete this;
+        }
         return refs;
     }
     STDMETHODIMP OnEvent(int value) override {
         std::lock_guard<std::mutex> guard(*m_LogLock);
         m_Log->push_back({m_Id, value});
-        if (onEvent)
+        if (onEvent) {
             onEvent();
+        }
         return S_OK;
     }
 
@@ -74,11 +78,13 @@ public:
         : point(this, IID_ITestEvents, std::move(shared)), m_Destroyed(destroyed) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
+        if (!ppv) {
             return E_POINTER;
+        }
         *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IConnectionPointContainer)
+        if (riid != IID_IUnknown && riid != IID_IConnectionPointContainer) {
             return E_NOINTERFACE;
+        }
         *ppv = static_cast<IConnectionPointContainer*>(this);
         AddRef();
         return S_OK;
@@ -86,8 +92,9 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG refs = --m_Refs;
-        if (refs == 0)
+        if (refs == 0) {
             delete this;
+        }
         return refs;
     }
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {
@@ -95,11 +102,13 @@ public:
         return sim::CreateConnectionPointEnumerator(points, 1, ppEnum);
     }
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override {
-        if (!ppCP)
+        if (!ppCP) {
             return E_POINTER;
+        }
         *ppCP = nullptr;
-        if (riid != IID_ITestEvents)
+        if (riid != IID_ITestEvents) {
             return CONNECT_E_NOCONNECTION;
+        }
         *ppCP = &point;
         point.AddRef();
         return S_OK;
@@ -115,8 +124,9 @@ public:
 
 private:
     virtual ~Source() {
-        if (m_Destroyed)
+        if (m_Destroyed) {
             ++*m_Destroyed;
+        }
     }
     std::atomic<ULONG> m_Refs{1};
     std::atomic<int>* m_Destroyed;
@@ -288,8 +298,9 @@ TEST_F(ConnectionPointTest, SharedListDeliversAcrossSourcesInAdviseOrder) {
     EXPECT_TRUE(HasRefCount(s2, 2));
     EXPECT_HR(S_OK, second->point.Unadvise(c2));
     second->Release();
-    for (Sink* s : {s1, s2, s3})
+    for (Sink* s : {s1, s2, s3}) {
         s->Release();
+    }
 }
 
 TEST_F(ConnectionPointTest, SinkMayUnadviseDuringDelivery) {
@@ -312,8 +323,9 @@ TEST_F(ConnectionPointTest, ConcurrentAdviseAndDelivery) {
     auto* source = new Source;
     std::atomic<bool> stop{false};
     std::thread firer([&] {
-        for (int i = 0; !stop.load(); ++i)
+        for (int i = 0; !stop.load(); ++i) {
             source->Fire(i);
+        }
     });
     std::vector<std::thread> clients;
     for (int t = 0; t < 3; ++t) {
@@ -327,8 +339,9 @@ TEST_F(ConnectionPointTest, ConcurrentAdviseAndDelivery) {
             }
         });
     }
-    for (std::thread& c : clients)
+    for (std::thread& c : clients) {
         c.join();
+    }
     stop = true;
     firer.join();
     EXPECT_EQ(source->point.ConnectionCount(), 0u);

@@ -407,10 +407,12 @@ TEST_F(EventSinkTest, ChunksThatDontFitAreCompactedThenCutWithAReport) {
     EXPECT_EQ(CountDebugOutput(report), 1u);
 
     std::vector<BYTE> expected = Pattern(100, 44);  // bytes 300..399 of the first chunk
-    for (BYTE b : Pattern(500, 7))
+    for (BYTE b : Pattern(500, 7)) {
         expected.push_back(b);
-    for (BYTE b : Pattern(100, 9))
+    }
+    for (BYTE b : Pattern(100, 9)) {
         expected.push_back(b);
+    }
     std::vector<BYTE> got;
     while (got.size() < expected.size()) {
         const auto part = Take(128);

@@ -154,8 +154,9 @@ bool AppendLiteral(const std::string& literal, std::string* out) {
                     v = v * 16 + std::stoi(std::string(1, literal[++i]), nullptr, 16);
                     ++digits;
                 }
-                if (digits == 0)
+                if (digits == 0) {
                     return false;
+                }
                 *out += static_cast<char>(v);
                 break;
             }
@@ -173,14 +174,17 @@ long long ConstantValue(const std::string& expression) {
     bool any = false;
     std::string token;
     auto flush = [&]() -> bool {
-        if (token.empty())
+        if (token.empty()) {
             return true;
+        }
         char* end = nullptr;
         const long long v = std::strtoll(token.c_str(), &end, 0);
-        while (end != nullptr && (*end == 'u' || *end == 'U' || *end == 'l' || *end == 'L'))
+        while (end != nullptr && (*end == 'u' || *end == 'U' || *end == 'l' || *end == 'L')) {
             ++end;
-        if (end == nullptr || *end != '\0')
+        }
+        if (end == nullptr || *end != '\0') {
             return false;
+        }
         value |= v;
         any = true;
         token.clear();
@@ -188,17 +192,20 @@ long long ConstantValue(const std::string& expression) {
     };
     for (char c : expression) {
         if (c == '(' || c == ')' || c == ' ') {
-            if (!flush())
+            if (!flush()) {
                 return -1;
+            }
         } else if (c == '|') {
-            if (!flush())
+            if (!flush()) {
                 return -1;
+            }
         } else {
             token += c;
         }
     }
-    if (!flush() || !any)
+    if (!flush() || !any) {
         return -1;
+    }
     return value;
 }
 
@@ -268,10 +275,12 @@ int main(int argc, char** argv) {
             std::string token;
             do {
                 const char g = text[r.pos];
-                if (g == '{')
+                if (g == '{') {
                     ++depth;
-                if (g == '}')
+                }
+                if (g == '}') {
                     --depth;
+                }
                 if (std::isalnum(static_cast<unsigned char>(g))) {
                     token += g;
                 } else if (!token.empty()) {
@@ -286,8 +295,9 @@ int main(int argc, char** argv) {
             unit.guid.Data1 = static_cast<uint32_t>(parts[0]);
             unit.guid.Data2 = static_cast<uint16_t>(parts[1]);
             unit.guid.Data3 = static_cast<uint16_t>(parts[2]);
-            for (int i = 0; i < 8; ++i)
+            for (int i = 0; i < 8; ++i) {
                 unit.guid.Data4[i] = static_cast<uint8_t>(parts[3 + i]);
+            }
             unit.source = BaseName(file);
             haveUnit = true;
         } else if (id == "BrelkTraceScanPoint") {

@@ -16,21 +16,24 @@ static_assert(alignof(OLECHAR) <= kPrefix, "the characters must follow the prefi
 constexpr size_t kMaxBytes = 0xFFFFFFFFu - kPrefix - 2 * sizeof(OLECHAR);
 
 BSTR Allocate(const void* source, size_t bytes) noexcept {
-    if (bytes > kMaxBytes)
+    if (bytes > kMaxBytes) {
         return nullptr;
+    }
     // Round up to whole characters so that an odd byte length still ends in a full NUL.
     const size_t tail = (sizeof(OLECHAR) - bytes % sizeof(OLECHAR)) % sizeof(OLECHAR);
     const size_t total = kPrefix + bytes + tail + sizeof(OLECHAR);
     auto* block = static_cast<BYTE*>(std::malloc(total));
-    if (!block)
+    if (!block) {
         return nullptr;
+    }
     const DWORD count = static_cast<DWORD>(bytes);
     std::memcpy(block, &count, kPrefix);
     BYTE* data = block + kPrefix;
-    if (source && bytes)
+    if (source && bytes) {
         std::memmove(data, source, bytes);
-    else
+    } else {
         std::memset(data, 0, bytes);
+    }
     std::memset(data + bytes, 0, tail + sizeof(OLECHAR));
     return reinterpret_cast<BSTR>(data);
 }
@@ -62,53 +65,63 @@ bool CopyBstr(BSTR source, BSTR* copy) noexcept {
 }  // namespace winplat::com
 
 BSTR SysAllocString(const OLECHAR* psz) {
-    if (!psz || WinplatShouldFail("SysAllocString"))
+    if (!psz || WinplatShouldFail("SysAllocString")) {
         return nullptr;
+    }
     return Allocate(psz, std::wcslen(psz) * sizeof(OLECHAR));
 }
 
 BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
-    if (WinplatShouldFail("SysAllocStringLen"))
+    if (WinplatShouldFail("SysAllocStringLen")) {
         return nullptr;
+    }
     return Allocate(strIn, CharBytes(ui));
 }
 
 BSTR SysAllocStringByteLen(LPCSTR psz, UINT len) {
-    if (WinplatShouldFail("SysAllocStringByteLen"))
+    if (WinplatShouldFail("SysAllocStringByteLen")) {
         return nullptr;
+    }
     return Allocate(psz, len);
 }
 
 INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
-    if (!pbstr)
+    if (!pbstr) {
         return FALSE;
-    if (WinplatShouldFail("SysReAllocString"))
+    }
+    if (WinplatShouldFail("SysReAllocString")) {
         return FALSE;
+    }
     // Allocate before freeing: psz may point into the old string.
     BSTR fresh = psz ? Allocate(psz, std::wcslen(psz) * sizeof(OLECHAR)) : nullptr;
-    if (psz && !fresh)
+    if (psz && !fresh) {
         return FALSE;
+    }
     SysFreeString(*pbstr);
     *pbstr = fresh;
     return TRUE;
 }
 
 INT SysReAllocStringLen(BSTR* pbstr, const OLECHAR* psz, UINT len) {
-    if (!pbstr)
+    if (!pbstr) {
         return FALSE;
-    if (WinplatShouldFail("SysReAllocStringLen"))
+    }
+    if (WinplatShouldFail("SysReAllocStringLen")) {
         return FALSE;
+    }
     BSTR fresh = Allocate(psz, CharBytes(len));
-    if (!fresh)
+    if (!fresh) {
         return FALSE;
+    }
     SysFreeString(*pbstr);
     *pbstr = fresh;
     return TRUE;
 }
 
 void SysFreeString(BSTR bstrString) {
-    if (bstrString)
+    if (bstrString) {
         std::free(reinterpret_cast<BYTE*>(bstrString) - kPrefix);
+    }
 }
 
 UINT SysStringLen(BSTR pbstr) {

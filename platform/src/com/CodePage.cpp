@@ -44,16 +44,20 @@ size_t DecodeUtf8(const unsigned char* s, size_t n, char32_t* cp) {
         length = 2;
     } else if (b0 >= 0xE0 && b0 <= 0xEF) {
         length = 3;
-        if (b0 == 0xE0)
+        if (b0 == 0xE0) {
             low = 0xA0;  // no overlong forms
-        if (b0 == 0xED)
+        }
+        if (b0 == 0xED) {
             high = 0x9F;  // no surrogates
+        }
     } else if (b0 >= 0xF0 && b0 <= 0xF4) {
         length = 4;
-        if (b0 == 0xF0)
+        if (b0 == 0xF0) {
             low = 0x90;
-        if (b0 == 0xF4)
+        }
+        if (b0 == 0xF4) {
             high = 0x8F;  // nothing above U+10FFFF
+        }
     } else {
         *cp = kInvalid;
         return 1;
@@ -131,17 +135,20 @@ size_t EncodeUtf8(char32_t cp, char* out) {
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
                         LPWSTR lpWideCharStr, int cchWideChar) {
-    if (!IsSupportedCodePage(CodePage))
+    if (!IsSupportedCodePage(CodePage)) {
         return Fail(ERROR_INVALID_PARAMETER);
+    }
     const DWORD allowed = CodePage == CP_UTF8 ? MB_ERR_INVALID_CHARS
                                               : MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS |
                                                     MB_ERR_INVALID_CHARS;
-    if (dwFlags & ~allowed)
+    if (dwFlags & ~allowed) {
         return Fail(ERROR_INVALID_FLAGS);
+    }
     if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
         (cchWideChar > 0 && !lpWideCharStr) ||
-        static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr))
+        static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
         return Fail(ERROR_INVALID_PARAMETER);
+    }
 
     const auto* src = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
     const size_t n = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : size_t(cbMultiByte);
@@ -152,25 +159,30 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int 
         char32_t cp;
         i += DecodeUtf8(src + i, n - i, &cp);
         if (cp == kInvalid) {
-            if (strict)
+            if (strict) {
                 return Fail(ERROR_NO_UNICODE_TRANSLATION);
+            }
             cp = kReplacement;
         }
         needed += WideUnits(cp);
     }
-    if (needed > INT_MAX)
+    if (needed > INT_MAX) {
         return Fail(ERROR_INVALID_PARAMETER);
-    if (cchWideChar == 0)
+    }
+    if (cchWideChar == 0) {
         return static_cast<int>(needed);
-    if (needed > size_t(cchWideChar))
+    }
+    if (needed > size_t(cchWideChar)) {
         return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
 
     WCHAR* out = lpWideCharStr;
     for (size_t i = 0; i < n;) {
         char32_t cp;
         i += DecodeUtf8(src + i, n - i, &cp);
-        if (cp == kInvalid)
+        if (cp == kInvalid) {
             cp = kReplacement;
+        }
         PutWide(cp, out);
         out += WideUnits(cp);
     }
@@ -180,22 +192,26 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int 
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                         LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                         LPBOOL lpUsedDefaultChar) {
-    if (!IsSupportedCodePage(CodePage))
+    if (!IsSupportedCodePage(CodePage)) {
         return Fail(ERROR_INVALID_PARAMETER);
+    }
     if (CodePage == CP_UTF8) {
         // Every code point has a UTF-8 form, so Windows refuses a default character here.
-        if (dwFlags & ~DWORD{WC_ERR_INVALID_CHARS})
+        if (dwFlags & ~DWORD{WC_ERR_INVALID_CHARS}) {
             return Fail(ERROR_INVALID_FLAGS);
-        if (lpDefaultChar || lpUsedDefaultChar)
+        }
+        if (lpDefaultChar || lpUsedDefaultChar) {
             return Fail(ERROR_INVALID_PARAMETER);
+        }
     } else if (dwFlags & ~DWORD{WC_COMPOSITECHECK | WC_DISCARDNS | WC_SEPCHARS | WC_DEFAULTCHAR |
                                 WC_NO_BEST_FIT_CHARS}) {
         return Fail(ERROR_INVALID_FLAGS);
     }
     if (!lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
         (cbMultiByte > 0 && !lpMultiByteStr) ||
-        static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr))
+        static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr)) {
         return Fail(ERROR_INVALID_PARAMETER);
+    }
 
     const size_t n = cchWideChar == -1 ? std::wcslen(lpWideCharStr) + 1 : size_t(cchWideChar);
     const bool strict = (dwFlags & WC_ERR_INVALID_CHARS) != 0;
@@ -212,22 +228,27 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int 
         char32_t cp;
         i += DecodeWide(lpWideCharStr + i, n - i, &cp);
         if (cp == kInvalid) {
-            if (strict)
+            if (strict) {
                 return Fail(ERROR_NO_UNICODE_TRANSLATION);
+            }
             usedDefault = true;
             needed += lpDefaultChar ? defaultLength : replacementLength;
         } else {
             needed += EncodeUtf8(cp, scratch);
         }
     }
-    if (needed > INT_MAX)
+    if (needed > INT_MAX) {
         return Fail(ERROR_INVALID_PARAMETER);
-    if (lpUsedDefaultChar)
+    }
+    if (lpUsedDefaultChar) {
         *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
-    if (cbMultiByte == 0)
+    }
+    if (cbMultiByte == 0) {
         return static_cast<int>(needed);
-    if (needed > size_t(cbMultiByte))
+    }
+    if (needed > size_t(cbMultiByte)) {
         return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
 
     char* out = lpMultiByteStr;
     for (size_t i = 0; i < n;) {

@@ -23,8 +23,9 @@ struct ThreadApartment {
     // A thread that exits without its last CoUninitialize leaves the MTA anyway, so the
     // implicit MTA does not outlive the threads that made it.
     ~ThreadApartment() {
-        if (inits && multithreaded)
+        if (inits && multithreaded) {
             g_MtaThreads.fetch_sub(1);
+        }
     }
 };
 thread_local ThreadApartment t_Apartment;
@@ -58,12 +59,15 @@ constexpr DWORD kKnownCoinit =
     COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE | COINIT_SPEED_OVER_MEMORY;
 
 int HexValue(OLECHAR c) {
-    if (c >= L'0' && c <= L'9')
+    if (c >= L'0' && c <= L'9') {
         return c - L'0';
-    if (c >= L'a' && c <= L'f')
+    }
+    if (c >= L'a' && c <= L'f') {
         return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
+    }
+    if (c >= L'A' && c <= L'F') {
         return c - L'A' + 10;
+    }
     return -1;
 }
 
@@ -75,24 +79,28 @@ bool ParseGuid(LPCOLESTR text, GUID* guid) {
     for (size_t i = 0; i < sizeof(kShape) - 1; ++i) {
         const OLECHAR c = text[i];
         if (kShape[i] != '.') {
-            if (c != static_cast<OLECHAR>(kShape[i]))
+            if (c != static_cast<OLECHAR>(kShape[i])) {
                 return false;
+            }
             continue;
         }
         const int v = HexValue(c);
-        if (v < 0)
+        if (v < 0) {
             return false;
+        }
         bytes[nibble / 2] = static_cast<uint8_t>(bytes[nibble / 2] << 4 | v);
         ++nibble;
     }
-    if (text[sizeof(kShape) - 1] != L'\0')
+    if (text[sizeof(kShape) - 1] != L'\0') {
         return false;
+    }
     guid->Data1 =
         uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
     guid->Data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
     guid->Data3 = static_cast<uint16_t>(bytes[6] << 8 | bytes[7]);
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < 8; ++i) {
         guid->Data4[i] = bytes[8 + i];
+    }
     return true;
 }
 
@@ -107,21 +115,24 @@ bool ComUsable() noexcept {
 }  // namespace winplat::com
 
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
-    if (pvReserved || (dwCoInit & ~kKnownCoinit))
+    if (pvReserved || (dwCoInit & ~kKnownCoinit)) {
         return E_INVALIDARG;
+    }
     const bool multithreaded = (dwCoInit & COINIT_APARTMENTTHREADED) == 0;
     ThreadApartment& apartment = t_Apartment;
     if (apartment.inits > 0) {
         // The model is fixed by the first call; a refused call needs no CoUninitialize.
-        if (apartment.multithreaded != multithreaded)
+        if (apartment.multithreaded != multithreaded) {
             return RPC_E_CHANGED_MODE;
+        }
         ++apartment.inits;
         return S_FALSE;
     }
     apartment.inits = 1;
     apartment.multithreaded = multithreaded;
-    if (multithreaded)
+    if (multithreaded) {
         g_MtaThreads.fetch_add(1);
+    }
     return S_OK;
 }
 
@@ -131,23 +142,29 @@ HRESULT CoInitialize(LPVOID pvReserved) {
 
 void CoUninitialize() {
     ThreadApartment& apartment = t_Apartment;
-    if (apartment.inits == 0)
+    if (apartment.inits == 0) {
         return;  // unbalanced: ignored, as on Windows
-    if (--apartment.inits == 0 && apartment.multithreaded)
+    }
+    if (--apartment.inits == 0 && apartment.multithreaded) {
         g_MtaThreads.fetch_sub(1);
+    }
 }
 
 HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext, DWORD flags,
                               LPDWORD lpdwRegister) {
-    if (!lpdwRegister)
+    if (!lpdwRegister) {
         return E_INVALIDARG;
+    }
     *lpdwRegister = 0;
-    if (!pUnk || (flags & ~kKnownRegcls) || (dwClsContext & CLSCTX_ALL) == 0)
+    if (!pUnk || (flags & ~kKnownRegcls) || (dwClsContext & CLSCTX_ALL) == 0) {
         return E_INVALIDARG;
-    if (!winplat::com::ComUsable())
+    }
+    if (!winplat::com::ComUsable()) {
         return CO_E_NOTINITIALIZED;
-    if (WinplatShouldFail("CoRegisterClassObject"))
+    }
+    if (WinplatShouldFail("CoRegisterClassObject")) {
         return E_OUTOFMEMORY;
+    }
     ClassTable& table = Classes();
     {
         std::lock_guard<std::mutex> guard(table.lock);
@@ -180,73 +197,86 @@ HRESULT CoRevokeClassObject(DWORD dwRegister) {
             }
         }
     }
-    if (!object)
+    if (!object) {
         return E_INVALIDARG;  // a token that names no registration
+    }
     object->Release();  // outside the lock: the object may revoke or register in its destructor
     return S_OK;
 }
 
 HRESULT CoResumeClassObjects() {
-    if (!winplat::com::ComUsable())
+    if (!winplat::com::ComUsable()) {
         return CO_E_NOTINITIALIZED;
+    }
     ClassTable& table = Classes();
     std::lock_guard<std::mutex> guard(table.lock);
-    for (Registration& r : table.entries)
+    for (Registration& r : table.entries) {
         r.suspended = false;
+    }
     return S_OK;
 }
 
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
                          LPVOID* ppv) {
-    if (!ppv)
+    if (!ppv) {
         return E_INVALIDARG;
+    }
     *ppv = nullptr;
-    if (!winplat::com::ComUsable())
+    if (!winplat::com::ComUsable()) {
         return CO_E_NOTINITIALIZED;
+    }
     ClassTable& table = Classes();
     IUnknown* object = nullptr;
     {
         std::lock_guard<std::mutex> guard(table.lock);
         for (auto it = table.entries.rbegin(); it != table.entries.rend(); ++it) {
             if (it->clsid != rclsid || (it->context & dwClsContext) == 0 || it->suspended ||
-                it->used)
+                it->used) {
                 continue;
-            if ((it->flags & (REGCLS_MULTIPLEUSE | REGCLS_MULTI_SEPARATE)) == 0)
+            }
+            if ((it->flags & (REGCLS_MULTIPLEUSE | REGCLS_MULTI_SEPARATE)) == 0) {
                 it->used = true;
+            }
             object = it->object;
             object->AddRef();
             break;
         }
     }
-    if (!object)
+    if (!object) {
         return REGDB_E_CLASSNOTREG;
+    }
     HRESULT hr = object->QueryInterface(riid, ppv);
     object->Release();
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         *ppv = nullptr;
+    }
     return hr;
 }
 
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
                          LPVOID* ppv) {
-    if (!ppv)
+    if (!ppv) {
         return E_POINTER;
+    }
     *ppv = nullptr;
     IClassFactory* factory = nullptr;
     HRESULT hr = CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory,
                                   reinterpret_cast<void**>(&factory));
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
     hr = factory->CreateInstance(pUnkOuter, riid, ppv);
     factory->Release();
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         *ppv = nullptr;
+    }
     return hr;
 }
 
 LPVOID CoTaskMemAlloc(SIZE_T cb) {
-    if (WinplatShouldFail("CoTaskMemAlloc"))
+    if (WinplatShouldFail("CoTaskMemAlloc")) {
         return nullptr;
+    }
     return std::malloc(cb ? cb : 1);
 }
 
@@ -255,8 +285,9 @@ LPVOID CoTaskMemRealloc(LPVOID pv, SIZE_T cb) {
         std::free(pv);
         return nullptr;
     }
-    if (WinplatShouldFail("CoTaskMemRealloc"))
+    if (WinplatShouldFail("CoTaskMemRealloc")) {
         return nullptr;
+    }
     return std::realloc(pv, cb ? cb : 1);
 }
 
@@ -265,8 +296,9 @@ void CoTaskMemFree(LPVOID pv) {
 }
 
 HRESULT CoCreateGuid(GUID* pguid) {
-    if (!pguid)
+    if (!pguid) {
         return E_INVALIDARG;
+    }
     try {
         std::random_device source;
         uint8_t bytes[16];
@@ -288,8 +320,9 @@ HRESULT CoCreateGuid(GUID* pguid) {
 
 int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
     constexpr int kChars = 39;  // braces, 32 digits, 4 dashes and the NUL
-    if (!lpsz || cchMax < kChars)
+    if (!lpsz || cchMax < kChars) {
         return 0;
+    }
     std::swprintf(lpsz, static_cast<size_t>(cchMax),
                   L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
                   static_cast<unsigned>(rguid.Data1), rguid.Data2, rguid.Data3, rguid.Data4[0],
@@ -299,13 +332,15 @@ int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
 }
 
 HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
-    if (!lpsz || !pclsid)
+    if (!lpsz || !pclsid) {
         return E_INVALIDARG;
+    }
     return ParseGuid(lpsz, pclsid) ? S_OK : CO_E_CLASSSTRING;
 }
 
 HRESULT IIDFromString(LPCOLESTR lpsz, LPIID lpiid) {
-    if (!lpsz || !lpiid)
+    if (!lpsz || !lpiid) {
         return E_INVALIDARG;
+    }
     return ParseGuid(lpsz, lpiid) ? S_OK : E_INVALIDARG;
 }

@@ -43,23 +43,26 @@ bool IsByteVector(VARTYPE vt) {
 
 void* Duplicate(const void* source, size_t bytes) {
     void* copy = CoTaskMemAlloc(bytes);
-    if (copy && bytes)
+    if (copy && bytes) {
         std::memcpy(copy, source, bytes);
+    }
     return copy;
 }
 
 }  // namespace
 
 HRESULT PropVariantClear(PROPVARIANT* pvar) {
-    if (!pvar)
+    if (!pvar) {
         return S_OK;
+    }
     const VARTYPE vt = pvar->vt;
     if (IsPlainValue(vt)) {
         // nothing owned
     } else if (vt & VT_ARRAY) {
         HRESULT hr = SafeArrayDestroy(pvar->parray);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
             return hr;
+        }
     } else if (vt == VT_BSTR) {
         SysFreeString(pvar->bstrVal);
     } else if (vt == VT_LPSTR || vt == VT_LPWSTR || vt == VT_CLSID) {
@@ -67,8 +70,9 @@ HRESULT PropVariantClear(PROPVARIANT* pvar) {
     } else if (vt == VT_BLOB || vt == VT_BLOB_OBJECT) {
         CoTaskMemFree(pvar->blob.pBlobData);
     } else if (vt == VT_UNKNOWN || vt == VT_DISPATCH) {
-        if (pvar->punkVal)
+        if (pvar->punkVal) {
             pvar->punkVal->Release();
+        }
     } else if (IsByteVector(vt)) {
         CoTaskMemFree(pvar->caub.pElems);
     } else {
@@ -80,10 +84,12 @@ HRESULT PropVariantClear(PROPVARIANT* pvar) {
 }
 
 HRESULT PropVariantCopy(PROPVARIANT* pvarDest, const PROPVARIANT* pvarSrc) {
-    if (!pvarDest || !pvarSrc)
+    if (!pvarDest || !pvarSrc) {
         return E_INVALIDARG;
-    if (WinplatShouldFail("PropVariantCopy"))
+    }
+    if (WinplatShouldFail("PropVariantCopy")) {
         return E_OUTOFMEMORY;
+    }
     const VARTYPE vt = pvarSrc->vt;
     PROPVARIANT copy = *pvarSrc;
     bool ok = true;
@@ -91,8 +97,9 @@ HRESULT PropVariantCopy(PROPVARIANT* pvarDest, const PROPVARIANT* pvarSrc) {
         // bitwise copy is the copy
     } else if (vt & VT_ARRAY) {
         HRESULT hr = SafeArrayCopy(pvarSrc->parray, &copy.parray);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
             return hr;
+        }
     } else if (vt == VT_BSTR) {
         ok = winplat::com::CopyBstr(pvarSrc->bstrVal, &copy.bstrVal);
     } else if (vt == VT_LPSTR) {
@@ -119,8 +126,9 @@ HRESULT PropVariantCopy(PROPVARIANT* pvarDest, const PROPVARIANT* pvarSrc) {
             ok = copy.blob.pBlobData != nullptr;
         }
     } else if (vt == VT_UNKNOWN || vt == VT_DISPATCH) {
-        if (copy.punkVal)
+        if (copy.punkVal) {
             copy.punkVal->AddRef();
+        }
     } else if (IsByteVector(vt)) {
         if (pvarSrc->caub.pElems) {
             copy.caub.pElems =
@@ -130,8 +138,9 @@ HRESULT PropVariantCopy(PROPVARIANT* pvarDest, const PROPVARIANT* pvarSrc) {
     } else {
         return DISP_E_BADVARTYPE;
     }
-    if (!ok)
+    if (!ok) {
         return E_OUTOFMEMORY;
+    }
     *pvarDest = copy;
     return S_OK;
 }

@@ -86,12 +86,14 @@ bool CountElements(const SAFEARRAY* psa, size_t* count) {
     size_t n = 1;
     for (USHORT i = 0; i < psa->cDims; ++i) {
         const size_t c = psa->rgsabound[i].cElements;
-        if (c != 0 && n > SIZE_MAX / c)
+        if (c != 0 && n > SIZE_MAX / c) {
             return false;
+        }
         n *= c;
     }
-    if (psa->cbElements != 0 && n > SIZE_MAX / psa->cbElements)
+    if (psa->cbElements != 0 && n > SIZE_MAX / psa->cbElements) {
         return false;
+    }
     *count = n;
     return true;
 }
@@ -107,8 +109,9 @@ bool IsLocked(SAFEARRAY* psa) {
 // Frees, releases or clears every element, leaving zeroes behind.
 void ClearElements(SAFEARRAY* psa) {
     size_t count = 0;
-    if (!psa->pvData || !CountElements(psa, &count))
+    if (!psa->pvData || !CountElements(psa, &count)) {
         return;
+    }
     auto* data = static_cast<BYTE*>(psa->pvData);
     // Plain values own nothing: no walk over the elements, which for the byte arrays of
     // the data path would cost more than the rest of their round trip.
@@ -119,13 +122,15 @@ void ClearElements(SAFEARRAY* psa) {
         if (psa->fFeatures & FADF_BSTR) {
             SysFreeString(*reinterpret_cast<BSTR*>(cell));
         } else if (psa->fFeatures & (FADF_UNKNOWN | FADF_DISPATCH)) {
-            if (IUnknown* unk = *reinterpret_cast<IUnknown**>(cell))
+            if (IUnknown* unk = *reinterpret_cast<IUnknown**>(cell)) {
                 unk->Release();
+            }
         } else if (psa->fFeatures & FADF_VARIANT) {
             VariantClear(reinterpret_cast<VARIANT*>(cell));
         } else if (psa->fFeatures & FADF_RECORD) {
-            if (IRecordInfo* info = HiddenOf(psa)->recordInfo)
+            if (IRecordInfo* info = HiddenOf(psa)->recordInfo) {
                 info->RecordClear(cell);
+            }
         }
     }
     std::memset(data, 0, count * psa->cbElements);
@@ -141,8 +146,9 @@ HRESULT CopyElement(SAFEARRAY* psa, const void* from, void* to) {
     }
     if (psa->fFeatures & (FADF_UNKNOWN | FADF_DISPATCH)) {
         IUnknown* unk = *static_cast<IUnknown* const*>(from);
-        if (unk)
+        if (unk) {
             unk->AddRef();
+        }
         *static_cast<IUnknown**>(to) = unk;
         return S_OK;
     }
@@ -153,8 +159,9 @@ HRESULT CopyElement(SAFEARRAY* psa, const void* from, void* to) {
     }
     if (psa->fFeatures & FADF_RECORD) {
         IRecordInfo* info = HiddenOf(psa)->recordInfo;
-        if (!info)
+        if (!info) {
             return E_INVALIDARG;
+        }
         return info->RecordCopy(const_cast<void*>(from), to);
     }
     std::memcpy(to, from, psa->cbElements);
@@ -169,26 +176,31 @@ HRESULT CellOf(SAFEARRAY* psa, const LONG* rgIndices, void** cell) {
     for (USHORT i = 0; i < psa->cDims; ++i) {
         const SAFEARRAYBOUND& b = psa->rgsabound[psa->cDims - 1 - i];
         const LONGLONG rel = LONGLONG{rgIndices[i]} - b.lLbound;
-        if (rel < 0 || rel >= LONGLONG{b.cElements})
+        if (rel < 0 || rel >= LONGLONG{b.cElements}) {
             return DISP_E_BADINDEX;
+        }
         offset += static_cast<size_t>(rel) * stride;
         stride *= b.cElements;
     }
-    if (!psa->pvData)
+    if (!psa->pvData) {
         return E_INVALIDARG;
+    }
     *cell = static_cast<BYTE*>(psa->pvData) + offset * psa->cbElements;
     return S_OK;
 }
 
 SAFEARRAY* Create(VARTYPE vt, UINT cDims, const SAFEARRAYBOUND* rgsabound, PVOID pvExtra) {
-    if (!rgsabound || cDims == 0)
+    if (!rgsabound || cDims == 0) {
         return nullptr;
+    }
     SAFEARRAY* psa = nullptr;
-    if (FAILED(SafeArrayAllocDescriptorEx(vt, cDims, &psa)))
+    if (FAILED(SafeArrayAllocDescriptorEx(vt, cDims, &psa))) {
         return nullptr;
+    }
     // Callers list dimensions left-most first; the descriptor keeps them right-most first.
-    for (UINT i = 0; i < cDims; ++i)
+    for (UINT i = 0; i < cDims; ++i) {
         psa->rgsabound[cDims - 1 - i] = rgsabound[i];
+    }
     HRESULT hr = S_OK;
     if (vt == VT_RECORD) {
         hr = pvExtra ? SafeArraySetRecordInfo(psa, static_cast<IRecordInfo*>(pvExtra))
@@ -196,8 +208,9 @@ SAFEARRAY* Create(VARTYPE vt, UINT cDims, const SAFEARRAYBOUND* rgsabound, PVOID
     } else if (pvExtra && (vt == VT_UNKNOWN || vt == VT_DISPATCH)) {
         hr = SafeArraySetIID(psa, *static_cast<const GUID*>(pvExtra));
     }
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr)) {
         hr = SafeArrayAllocData(psa);
+    }
     if (FAILED(hr)) {
         SafeArrayDestroyDescriptor(psa);
         return nullptr;
@@ -208,17 +221,21 @@ SAFEARRAY* Create(VARTYPE vt, UINT cDims, const SAFEARRAYBOUND* rgsabound, PVOID
 }  // namespace
 
 HRESULT SafeArrayAllocDescriptor(UINT cDims, SAFEARRAY** ppsaOut) {
-    if (!ppsaOut)
+    if (!ppsaOut) {
         return E_POINTER;
+    }
     *ppsaOut = nullptr;
-    if (cDims == 0 || cDims > 0xFFFF)
+    if (cDims == 0 || cDims > 0xFFFF) {
         return E_INVALIDARG;
-    if (WinplatShouldFail("SafeArrayAllocDescriptor"))
+    }
+    if (WinplatShouldFail("SafeArrayAllocDescriptor")) {
         return E_OUTOFMEMORY;
+    }
     const size_t size = kHiddenSize + sizeof(SAFEARRAY) + (cDims - 1) * sizeof(SAFEARRAYBOUND);
     auto* block = static_cast<BYTE*>(std::calloc(1, size));
-    if (!block)
+    if (!block) {
         return E_OUTOFMEMORY;
+    }
     auto* psa = reinterpret_cast<SAFEARRAY*>(block + kHiddenSize);
     psa->cDims = static_cast<USHORT>(cDims);
     *ppsaOut = psa;
@@ -226,77 +243,93 @@ HRESULT SafeArrayAllocDescriptor(UINT cDims, SAFEARRAY** ppsaOut) {
 }
 
 HRESULT SafeArrayAllocDescriptorEx(VARTYPE vt, UINT cDims, SAFEARRAY** ppsaOut) {
-    if (!ppsaOut)
+    if (!ppsaOut) {
         return E_POINTER;
+    }
     *ppsaOut = nullptr;
-    if (vt != VT_RECORD && ElementSize(vt) == 0)
+    if (vt != VT_RECORD && ElementSize(vt) == 0) {
         return DISP_E_BADVARTYPE;
+    }
     SAFEARRAY* psa = nullptr;
     HRESULT hr = SafeArrayAllocDescriptor(cDims, &psa);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
     psa->fFeatures = FeaturesOf(vt);
     psa->cbElements = ElementSize(vt);  // a record's size comes with its IRecordInfo
     Hidden* hidden = HiddenOf(psa);
     hidden->vt = vt;
-    if (vt == VT_UNKNOWN)
+    if (vt == VT_UNKNOWN) {
         hidden->iid = IID_IUnknown;
-    if (vt == VT_DISPATCH)
+    }
+    if (vt == VT_DISPATCH) {
         hidden->iid = IID_IDispatch;
+    }
     *ppsaOut = psa;
     return S_OK;
 }
 
 HRESULT SafeArrayAllocData(SAFEARRAY* psa) {
-    if (!psa)
+    if (!psa) {
         return E_INVALIDARG;
+    }
     size_t count = 0;
-    if (!CountElements(psa, &count))
+    if (!CountElements(psa, &count)) {
         return E_OUTOFMEMORY;
-    if (WinplatShouldFail("SafeArrayAllocData"))
+    }
+    if (WinplatShouldFail("SafeArrayAllocData")) {
         return E_OUTOFMEMORY;
+    }
     // At least one byte, so that an empty array still has data to access.
     void* data = std::calloc(count * psa->cbElements + 1, 1);
-    if (!data)
+    if (!data) {
         return E_OUTOFMEMORY;
+    }
     psa->pvData = data;
     return S_OK;
 }
 
 SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound) {
-    if (vt == VT_RECORD || WinplatShouldFail("SafeArrayCreate"))
+    if (vt == VT_RECORD || WinplatShouldFail("SafeArrayCreate")) {
         return nullptr;
+    }
     return Create(vt, cDims, rgsabound, nullptr);
 }
 
 SAFEARRAY* SafeArrayCreateEx(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound, PVOID pvExtra) {
-    if (WinplatShouldFail("SafeArrayCreateEx"))
+    if (WinplatShouldFail("SafeArrayCreateEx")) {
         return nullptr;
+    }
     return Create(vt, cDims, rgsabound, pvExtra);
 }
 
 SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) {
-    if (vt == VT_RECORD || WinplatShouldFail("SafeArrayCreateVector"))
+    if (vt == VT_RECORD || WinplatShouldFail("SafeArrayCreateVector")) {
         return nullptr;
+    }
     const SAFEARRAYBOUND bound = {cElements, lLbound};
     return Create(vt, 1, &bound, nullptr);
 }
 
 SAFEARRAY* SafeArrayCreateVectorEx(VARTYPE vt, LONG lLbound, ULONG cElements, PVOID pvExtra) {
-    if (WinplatShouldFail("SafeArrayCreateVectorEx"))
+    if (WinplatShouldFail("SafeArrayCreateVectorEx")) {
         return nullptr;
+    }
     const SAFEARRAYBOUND bound = {cElements, lLbound};
     return Create(vt, 1, &bound, pvExtra);
 }
 
 HRESULT SafeArrayDestroyDescriptor(SAFEARRAY* psa) {
-    if (!psa)
+    if (!psa) {
         return S_OK;
-    if (IsLocked(psa))
+    }
+    if (IsLocked(psa)) {
         return DISP_E_ARRAYISLOCKED;
+    }
     if (psa->fFeatures & FADF_RECORD) {
-        if (IRecordInfo* info = HiddenOf(psa)->recordInfo)
+        if (IRecordInfo* info = HiddenOf(psa)->recordInfo) {
             info->Release();
+        }
     }
     // The flags describe the data; the descriptor always came from SafeArrayAllocDescriptor.
     std::free(HiddenOf(psa));
@@ -304,10 +337,12 @@ HRESULT SafeArrayDestroyDescriptor(SAFEARRAY* psa) {
 }
 
 HRESULT SafeArrayDestroyData(SAFEARRAY* psa) {
-    if (!psa)
+    if (!psa) {
         return E_INVALIDARG;
-    if (IsLocked(psa))
+    }
+    if (IsLocked(psa)) {
         return DISP_E_ARRAYISLOCKED;
+    }
     ClearElements(psa);
     if (!(psa->fFeatures & kNotOwned)) {
         std::free(psa->pvData);
@@ -317,43 +352,51 @@ HRESULT SafeArrayDestroyData(SAFEARRAY* psa) {
 }
 
 HRESULT SafeArrayDestroy(SAFEARRAY* psa) {
-    if (!psa)
+    if (!psa) {
         return S_OK;
+    }
     HRESULT hr = SafeArrayDestroyData(psa);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
     return SafeArrayDestroyDescriptor(psa);
 }
 
 HRESULT SafeArrayLock(SAFEARRAY* psa) {
-    if (!psa)
+    if (!psa) {
         return E_INVALIDARG;
+    }
     ULONG locks = Locks(psa).load();
     do {
-        if (locks >= kMaxLocks)
+        if (locks >= kMaxLocks) {
             return E_UNEXPECTED;
+        }
     } while (!Locks(psa).compare_exchange_weak(locks, locks + 1));
     return S_OK;
 }
 
 HRESULT SafeArrayUnlock(SAFEARRAY* psa) {
-    if (!psa)
+    if (!psa) {
         return E_INVALIDARG;
+    }
     ULONG locks = Locks(psa).load();
     do {
-        if (locks == 0)
+        if (locks == 0) {
             return E_UNEXPECTED;
+        }
     } while (!Locks(psa).compare_exchange_weak(locks, locks - 1));
     return S_OK;
 }
 
 HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
-    if (!psa || !ppvData)
+    if (!psa || !ppvData) {
         return E_INVALIDARG;
+    }
     *ppvData = nullptr;
     HRESULT hr = SafeArrayLock(psa);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
     *ppvData = psa->pvData;
     return S_OK;
 }
@@ -371,19 +414,23 @@ UINT SafeArrayGetElemsize(SAFEARRAY* psa) {
 }
 
 HRESULT SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* plLbound) {
-    if (!psa || !plLbound)
+    if (!psa || !plLbound) {
         return E_INVALIDARG;
-    if (nDim == 0 || nDim > psa->cDims)
+    }
+    if (nDim == 0 || nDim > psa->cDims) {
         return DISP_E_BADINDEX;
+    }
     *plLbound = psa->rgsabound[psa->cDims - nDim].lLbound;
     return S_OK;
 }
 
 HRESULT SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound) {
-    if (!psa || !plUbound)
+    if (!psa || !plUbound) {
         return E_INVALIDARG;
-    if (nDim == 0 || nDim > psa->cDims)
+    }
+    if (nDim == 0 || nDim > psa->cDims) {
         return DISP_E_BADINDEX;
+    }
     const SAFEARRAYBOUND& b = psa->rgsabound[psa->cDims - nDim];
     // An empty dimension has UBound = LBound - 1.
     *plUbound = static_cast<LONG>(LONGLONG{b.lLbound} + LONGLONG{b.cElements} - 1);
@@ -391,29 +438,35 @@ HRESULT SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound) {
 }
 
 HRESULT SafeArrayGetElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
-    if (!psa || !rgIndices || !pv)
+    if (!psa || !rgIndices || !pv) {
         return E_INVALIDARG;
+    }
     HRESULT hr = SafeArrayLock(psa);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
     void* cell = nullptr;
     hr = CellOf(psa, rgIndices, &cell);
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr)) {
         hr = CopyElement(psa, cell, pv);
+    }
     SafeArrayUnlock(psa);
     return hr;
 }
 
 HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
-    if (!psa || !rgIndices)
+    if (!psa || !rgIndices) {
         return E_INVALIDARG;
+    }
     // BSTR and interface elements are passed by value (NULL is a value); others by address.
     const bool byValue = (psa->fFeatures & (FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH)) != 0;
-    if (!pv && !byValue)
+    if (!pv && !byValue) {
         return E_INVALIDARG;
+    }
     HRESULT hr = SafeArrayLock(psa);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
     void* cell = nullptr;
     hr = CellOf(psa, rgIndices, &cell);
     if (SUCCEEDED(hr)) {
@@ -427,12 +480,14 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
             }
         } else if (psa->fFeatures & (FADF_UNKNOWN | FADF_DISPATCH)) {
             auto* fresh = static_cast<IUnknown*>(pv);
-            if (fresh)
+            if (fresh) {
                 fresh->AddRef();
+            }
             IUnknown* old = *static_cast<IUnknown**>(cell);
             *static_cast<IUnknown**>(cell) = fresh;
-            if (old)
+            if (old) {
                 old->Release();
+            }
         } else if (psa->fFeatures & FADF_VARIANT) {
             hr = VariantCopy(static_cast<VARIANT*>(cell), static_cast<const VARIANT*>(pv));
         } else if (psa->fFeatures & FADF_RECORD) {
@@ -442,8 +497,9 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
             } else if (pv != cell) {
                 // RecordCopy fills a cleared record; the old value is released first.
                 hr = info->RecordClear(cell);
-                if (SUCCEEDED(hr))
+                if (SUCCEEDED(hr)) {
                     hr = info->RecordCopy(pv, cell);
+                }
             }
         } else {
             std::memcpy(cell, pv, psa->cbElements);
@@ -454,36 +510,43 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
 }
 
 HRESULT SafeArrayPtrOfIndex(SAFEARRAY* psa, LONG* rgIndices, void** ppvData) {
-    if (!psa || !rgIndices || !ppvData)
+    if (!psa || !rgIndices || !ppvData) {
         return E_INVALIDARG;
+    }
     return CellOf(psa, rgIndices, ppvData);
 }
 
 HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
-    if (!ppsaOut)
+    if (!ppsaOut) {
         return E_INVALIDARG;
+    }
     *ppsaOut = nullptr;
-    if (!psa)
+    if (!psa) {
         return S_OK;
-    if (WinplatShouldFail("SafeArrayCopy"))
+    }
+    if (WinplatShouldFail("SafeArrayCopy")) {
         return E_OUTOFMEMORY;
+    }
     SAFEARRAY* copy = nullptr;
     HRESULT hr = SafeArrayAllocDescriptor(psa->cDims, &copy);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
     copy->fFeatures = psa->fFeatures & ~kNotOwned;
     copy->cbElements = psa->cbElements;
     std::memcpy(copy->rgsabound, psa->rgsabound, psa->cDims * sizeof(SAFEARRAYBOUND));
     *HiddenOf(copy) = *HiddenOf(psa);
-    if ((copy->fFeatures & FADF_RECORD) && HiddenOf(copy)->recordInfo)
+    if ((copy->fFeatures & FADF_RECORD) && HiddenOf(copy)->recordInfo) {
         HiddenOf(copy)->recordInfo->AddRef();
+    }
     if (psa->pvData) {
         size_t count = 0;
         hr = CountElements(psa, &count) ? SafeArrayAllocData(copy) : E_OUTOFMEMORY;
         const auto* from = static_cast<const BYTE*>(psa->pvData);
         auto* to = static_cast<BYTE*>(copy->pvData);
-        for (size_t i = 0; SUCCEEDED(hr) && i < count; ++i)
+        for (size_t i = 0; SUCCEEDED(hr) && i < count; ++i) {
             hr = CopyElement(psa, from + i * psa->cbElements, to + i * psa->cbElements);
+        }
         if (FAILED(hr)) {
             SafeArrayDestroy(copy);
             return hr;
@@ -494,8 +557,9 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
 }
 
 HRESULT SafeArrayGetVartype(SAFEARRAY* psa, VARTYPE* pvt) {
-    if (!psa || !pvt)
+    if (!psa || !pvt) {
         return E_INVALIDARG;
+    }
     if (psa->fFeatures & FADF_RECORD) {
         *pvt = VT_RECORD;
     } else if (psa->fFeatures & FADF_HAVEIID) {
@@ -509,50 +573,60 @@ HRESULT SafeArrayGetVartype(SAFEARRAY* psa, VARTYPE* pvt) {
 }
 
 HRESULT SafeArrayGetRecordInfo(SAFEARRAY* psa, IRecordInfo** prinfo) {
-    if (!psa || !prinfo)
+    if (!psa || !prinfo) {
         return E_INVALIDARG;
+    }
     *prinfo = nullptr;
-    if (!(psa->fFeatures & FADF_RECORD))
+    if (!(psa->fFeatures & FADF_RECORD)) {
         return E_INVALIDARG;
+    }
     *prinfo = HiddenOf(psa)->recordInfo;
-    if (*prinfo)
+    if (*prinfo) {
         (*prinfo)->AddRef();
+    }
     return S_OK;
 }
 
 HRESULT SafeArraySetRecordInfo(SAFEARRAY* psa, IRecordInfo* prinfo) {
-    if (!psa || !(psa->fFeatures & FADF_RECORD))
+    if (!psa || !(psa->fFeatures & FADF_RECORD)) {
         return E_INVALIDARG;
+    }
     if (prinfo) {
         ULONG size = 0;
         HRESULT hr = prinfo->GetSize(&size);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
             return hr;
-        if (size == 0)
+        }
+        if (size == 0) {
             return E_INVALIDARG;
+        }
         // The element size is fixed once data exists.
-        if (psa->pvData && size != psa->cbElements)
+        if (psa->pvData && size != psa->cbElements) {
             return E_INVALIDARG;
+        }
         psa->cbElements = size;
         prinfo->AddRef();
     }
     IRecordInfo* old = HiddenOf(psa)->recordInfo;
     HiddenOf(psa)->recordInfo = prinfo;
-    if (old)
+    if (old) {
         old->Release();
+    }
     return S_OK;
 }
 
 HRESULT SafeArrayGetIID(SAFEARRAY* psa, GUID* pguid) {
-    if (!psa || !pguid || !(psa->fFeatures & FADF_HAVEIID))
+    if (!psa || !pguid || !(psa->fFeatures & FADF_HAVEIID)) {
         return E_INVALIDARG;
+    }
     *pguid = HiddenOf(psa)->iid;
     return S_OK;
 }
 
 HRESULT SafeArraySetIID(SAFEARRAY* psa, REFGUID guid) {
-    if (!psa || !(psa->fFeatures & FADF_HAVEIID))
+    if (!psa || !(psa->fFeatures & FADF_HAVEIID)) {
         return E_INVALIDARG;
+    }
     HiddenOf(psa)->iid = guid;
     return S_OK;
 }

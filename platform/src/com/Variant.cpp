@@ -4,13 +4,16 @@
 namespace {
 
 bool IsKnownType(VARTYPE vt) {
-    if (vt & VT_BYREF)
+    if (vt & VT_BYREF) {
         return true;  // references own nothing, whatever they point at
+    }
     const VARTYPE base = vt & VT_TYPEMASK;
-    if (vt & VT_ARRAY)
+    if (vt & VT_ARRAY) {
         return base != VT_EMPTY && base != VT_NULL;
-    if (vt & ~VT_TYPEMASK)
+    }
+    if (vt & ~VT_TYPEMASK) {
         return false;
+    }
     switch (base) {
         case VT_EMPTY:
         case VT_NULL:
@@ -44,31 +47,37 @@ bool IsKnownType(VARTYPE vt) {
 }  // namespace
 
 void VariantInit(VARIANTARG* pvarg) {
-    if (pvarg)
+    if (pvarg) {
         pvarg->vt = VT_EMPTY;
+    }
 }
 
 HRESULT VariantClear(VARIANTARG* pvarg) {
-    if (!pvarg)
+    if (!pvarg) {
         return E_INVALIDARG;
+    }
     const VARTYPE vt = pvarg->vt;
-    if (!IsKnownType(vt))
+    if (!IsKnownType(vt)) {
         return DISP_E_BADVARTYPE;
+    }
     if (!(vt & VT_BYREF)) {
         if (vt & VT_ARRAY) {
             HRESULT hr = SafeArrayDestroy(pvarg->parray);
-            if (FAILED(hr))
+            if (FAILED(hr)) {
                 return hr;
+            }
         } else if (vt == VT_BSTR) {
             SysFreeString(pvarg->bstrVal);
         } else if (vt == VT_UNKNOWN || vt == VT_DISPATCH) {
-            if (pvarg->punkVal)
+            if (pvarg->punkVal) {
                 pvarg->punkVal->Release();
+            }
         } else if (vt == VT_RECORD) {
             // VariantCopy made the record with RecordCreateCopy; RecordDestroy undoes that.
             if (IRecordInfo* info = pvarg->pRecInfo) {
-                if (pvarg->pvRecord)
+                if (pvarg->pvRecord) {
                     info->RecordDestroy(pvarg->pvRecord);
+                }
                 info->Release();
             }
         }
@@ -78,38 +87,46 @@ HRESULT VariantClear(VARIANTARG* pvarg) {
 }
 
 HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
-    if (!pvargDest || !pvargSrc)
+    if (!pvargDest || !pvargSrc) {
         return E_INVALIDARG;
-    if (pvargDest == pvargSrc)
+    }
+    if (pvargDest == pvargSrc) {
         return S_OK;
+    }
     const VARTYPE vt = pvargSrc->vt;
-    if (!IsKnownType(vt))
+    if (!IsKnownType(vt)) {
         return DISP_E_BADVARTYPE;
+    }
     HRESULT hr = VariantClear(pvargDest);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
 
     VARIANT copy = *pvargSrc;
     if (!(vt & VT_BYREF)) {
         if (vt & VT_ARRAY) {
             hr = SafeArrayCopy(pvargSrc->parray, &copy.parray);
         } else if (vt == VT_BSTR) {
-            if (!winplat::com::CopyBstr(pvargSrc->bstrVal, &copy.bstrVal))
+            if (!winplat::com::CopyBstr(pvargSrc->bstrVal, &copy.bstrVal)) {
                 hr = E_OUTOFMEMORY;
+            }
         } else if (vt == VT_UNKNOWN || vt == VT_DISPATCH) {
-            if (copy.punkVal)
+            if (copy.punkVal) {
                 copy.punkVal->AddRef();
+            }
         } else if (vt == VT_RECORD) {
             if (copy.pRecInfo) {
                 copy.pvRecord = nullptr;
                 hr = copy.pRecInfo->RecordCreateCopy(pvargSrc->pvRecord, &copy.pvRecord);
-                if (SUCCEEDED(hr))
+                if (SUCCEEDED(hr)) {
                     copy.pRecInfo->AddRef();
+                }
             }
         }
     }
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         return hr;
+    }
     *pvargDest = copy;
     return S_OK;
 }

@@ -156,16 +156,21 @@ ULONG WriteMessage(Session& s, ULONG flags, LPCGUID guid, USHORT number, va_list
         va_end(scan);
     }
     size_t fieldBytes = 0;
-    if (flags & TRACE_MESSAGE_SEQUENCE)
+    if (flags & TRACE_MESSAGE_SEQUENCE) {
         fieldBytes += sizeof(ULONG);
-    if (flags & TRACE_MESSAGE_GUID)
+    }
+    if (flags & TRACE_MESSAGE_GUID) {
         fieldBytes += sizeof(GUID);
-    if (flags & TRACE_MESSAGE_COMPONENTID)
+    }
+    if (flags & TRACE_MESSAGE_COMPONENTID) {
         fieldBytes += sizeof(ULONG);
-    if (flags & TRACE_MESSAGE_TIMESTAMP)
+    }
+    if (flags & TRACE_MESSAGE_TIMESTAMP) {
         fieldBytes += sizeof(LONGLONG);
-    if (flags & TRACE_MESSAGE_SYSTEMINFO)
+    }
+    if (flags & TRACE_MESSAGE_SYSTEMINFO) {
         fieldBytes += 2 * sizeof(ULONG);
+    }
 
     // Windows keeps 72 bytes of each buffer for its own headers.
     const bool tooLarge = argBytes + 72 > TRACE_MESSAGE_MAXIMUM_SIZE;
