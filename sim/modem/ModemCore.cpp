@@ -283,8 +283,8 @@ void ModemCore::Run() {
         auto first = Queue.begin();
         const uint64_t now = sim::Host().Time().NowNs();
         if (first->first.first > now) {
-            QueueCv.wait_for(
-                lock, sim::Host().Time().ScaledWait(static_cast<double>(first->first.first - now)));
+            QueueCv.wait_for(lock, sim::Host().Time().ScaledWait(
+                                       static_cast<double>(first->first.first - now) / 1e6));
             continue;
         }
         Pending pending = std::move(first->second);
