@@ -1,7 +1,5 @@
 #include "Db.h"
 
-#include <stringapiset.h>
-
 #include <cwctype>
 #include <vector>
 
@@ -134,32 +132,6 @@ std::string Statement::ColumnText(int i) const {
     return p != nullptr ? std::string(reinterpret_cast<const char*>(p),
                                       static_cast<size_t>(sqlite3_column_bytes(m_Stmt, i)))
                         : std::string();
-}
-
-std::string ToUtf8(const std::wstring& w) {
-    if (w.empty()) {
-        return {};
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                            nullptr);
-    }
-    return s;
-}
-
-std::wstring FromUtf8(const std::string& s) {
-    if (s.empty()) {
-        return {};
-    }
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    }
-    return w;
 }
 
 std::wstring FoldCase(const std::wstring& w) {

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "Text.h"
+
 namespace sim::db {
 
 // The HRESULT for an SQLite result code.
@@ -52,9 +54,9 @@ private:
     sqlite3_stmt* m_Stmt = nullptr;
 };
 
-// UTF-8 <-> wide text of any WCHAR width, for the database's TEXT columns.
-std::string ToUtf8(const std::wstring& w);
-std::wstring FromUtf8(const std::string& s);
+// The database's TEXT columns are UTF-8.
+using simcommon::FromUtf8;
+using simcommon::ToUtf8;
 // Upper-cases ASCII letters, as the key for names that match without regard to case.
 std::wstring FoldCase(const std::wstring& w);
 

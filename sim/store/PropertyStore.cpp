@@ -13,6 +13,7 @@
 
 #include "ComBase.h"
 #include "FaultPlan.h"
+#include "Text.h"
 
 namespace sim {
 
@@ -247,7 +248,8 @@ public:
         }
         unsigned lazyDepth = 0;
         const std::wstring name(pszName);
-        if (const auto hit = FaultPlan::Instance().Check(FaultPoint::StoreWrite, Utf8(name))) {
+        if (const auto hit =
+                FaultPlan::Instance().Check(FaultPoint::StoreWrite, simcommon::ToUtf8(name))) {
             if (hit->action == FaultAction::Fail) {
                 return static_cast<HRESULT>(hit->value != 0 ? hit->value : E_FAIL);
             }
@@ -309,17 +311,6 @@ public:
 
 private:
     ~CNamedPropertyStore() override { --m_Counters->Alive; }
-
-    // The fault plan names values in UTF-8.
-    static std::string Utf8(const std::wstring& w) {
-        const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-        std::string out(static_cast<size_t>(n > 0 ? n : 1), '\0');
-        if (n > 0) {
-            WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, out.data(), n, nullptr, nullptr);
-        }
-        out.resize(out.size() - 1);
-        return out;
-    }
 
     // A store is used by one operation at a time, as the framework's are.
     const std::unique_ptr<PropertyKey> m_Key;

@@ -1,13 +1,13 @@
 #include "StateTool.h"
 
 #include <propidl.h>
-#include <stringapiset.h>
 
 #include <cstdio>
 #include <ostream>
 
 #include "Numbers.h"
 #include "PersistedValues.h"
+#include "Text.h"
 
 namespace brelk::state {
 
@@ -16,25 +16,8 @@ namespace {
 const wchar_t* const kValueNames[] = {persisted::kProgressStateName, persisted::kRetryCounterName,
                                       persisted::kPrevFwVersionName};
 
-std::string Narrow(const std::wstring& w) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<size_t>(n > 0 ? n : 1), '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
-    }
-    s.resize(s.size() - 1);
-    return s;
-}
-
-std::wstring Widen(const std::string& s) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
-    std::wstring w(static_cast<size_t>(n > 0 ? n : 1), L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
-    }
-    w.resize(w.size() - 1);
-    return w;
-}
+using simcommon::FromUtf8;
+using simcommon::ToUtf8;
 
 std::string TypeName(VARTYPE vt) {
     switch (vt) {
@@ -91,10 +74,10 @@ HRESULT Show(sim::MachineStore& store, const std::wstring& instanceId, std::ostr
     } else if (FAILED(hr)) {
         return hr;
     }
-    out << "device " << Narrow(instanceId) << "\n";
+    out << "device " << ToUtf8(instanceId) << "\n";
     for (const wchar_t* name : kValueNames) {
         char label[32];
-        snprintf(label, sizeof(label), "%-22s", Narrow(name).c_str());
+        snprintf(label, sizeof(label), "%-22s", ToUtf8(name).c_str());
         out << "  " << label;
         PROPVARIANT value;
         PropVariantInit(&value);
@@ -117,7 +100,7 @@ HRESULT Show(sim::MachineStore& store, const std::wstring& instanceId, std::ostr
                     out << " (the driver reads " << (value.ulVal & 0xFF) << ")";
                 }
             } else if (value.vt == VT_LPWSTR) {
-                out << '"' << Narrow(value.pwszVal) << '"';
+                out << '"' << ToUtf8(value.pwszVal) << '"';
             } else {
                 out << "(" << TypeName(value.vt) << " data)";
             }
@@ -149,7 +132,7 @@ HRESULT Set(sim::MachineStore& store, const std::wstring& instanceId, const std:
         v.vt = t == "uint" ? VT_UINT : VT_UI4;
         v.ulVal = static_cast<ULONG>(n);
     } else if (t == "lpwstr") {
-        wide = Widen(value);
+        wide = FromUtf8(value);
         v.vt = VT_LPWSTR;
         v.pwszVal = wide.data();
     } else if (t == "lpstr") {
@@ -220,7 +203,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << "cannot open the machine database in " << rest[0] << ": " << HrText(hr) << "\n";
         return 1;
     }
-    std::wstring instance = Widen(device);
+    std::wstring instance = FromUtf8(device);
     if (instance.empty()) {
         std::vector<std::wstring> nodes;
         hr = store->DeviceNodes(&nodes);
@@ -234,9 +217,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (rest[1] == "show") {
         hr = Show(*store, instance, out);
     } else if (rest[1] == "set") {
-        hr = Set(*store, instance, Widen(rest[2]), rest[3], type);
+        hr = Set(*store, instance, FromUtf8(rest[2]), rest[3], type);
     } else {
-        hr = Delete(*store, instance, Widen(rest[2]));
+        hr = Delete(*store, instance, FromUtf8(rest[2]));
     }
     if (FAILED(hr)) {
         err << rest[1] << " failed: " << HrText(hr) << "\n";
