@@ -5,20 +5,42 @@
 #include <condition_variable>
 #include <new>
 
+#include "ComBase.h"
+
 namespace sim {
 
 namespace {
 
-// Enumerators hold their own references, taken when they are made, so that a sink unadvised
-// meanwhile stays valid for whoever enumerates.
-class ConnectionEnumerator final : public IEnumConnections {
+// What an enumerator holds a reference to in each of its items.
+IUnknown* HeldBy(const CONNECTDATA& cd) {
+    return cd.pUnk;
+}
+IUnknown* HeldBy(IConnectionPoint* point) {
+    return point;
+}
+
+const IID& IidOf(IEnumConnections*) {
+    return IID_IEnumConnections;
+}
+const IID& IidOf(IEnumConnectionPoints*) {
+    return IID_IEnumConnectionPoints;
+}
+
+// The enumerators of connections and of connection points. They hold their own references,
+// taken when they are made, so that a sink unadvised meanwhile stays valid for whoever
+// enumerates.
+template <class Enum, class Item>
+class Enumerator final : public simcom::ComObject<Enumerator<Enum, Item>, Enum> {
 public:
-    static HRESULT CreateInstance(std::vector<CONNECTDATA>&& items, ULONG position,
-                                  IEnumConnections** ppEnum) noexcept {
-        auto* e = new (std::nothrow) ConnectionEnumerator(position);
+    static const simcom::InterfaceEntry<Enumerator> kInterfaces[];
+
+    // Takes over the items' references, also on failure.
+    static HRESULT CreateInstance(std::vector<Item>&& items, size_t position,
+                                  Enum** ppEnum) noexcept {
+        auto* e = new (std::nothrow) Enumerator(position);
         if (!e) {
-            for (CONNECTDATA& cd : items) {
-                cd.pUnk->Release();
+            for (const Item& item : items) {
+                HeldBy(item)->Release();
             }
             return E_OUTOFMEMORY;
         }
@@ -27,177 +49,70 @@ public:
         return S_OK;
     }
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IEnumConnections) {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IEnumConnections*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG refs = --m_Refs;
-        if (refs == 0) {
-            delete this;
-        }
-        return refs;
-    }
-
-    STDMETHODIMP Next(ULONG cConnections, LPCONNECTDATA rgcd, ULONG* pcFetched) override {
+    STDMETHODIMP Next(ULONG count, Item* out, ULONG* pcFetched) override {
         if (pcFetched) {
             *pcFetched = 0;
         }
-        if (!rgcd || (!pcFetched && cConnections != 1)) {
+        if (!out || (!pcFetched && count != 1)) {
             return E_POINTER;
         }
         ULONG fetched = 0;
-        while (fetched < cConnections && m_Position < m_Items.size()) {
-            rgcd[fetched] = m_Items[m_Position++];
-            rgcd[fetched].pUnk->AddRef();
+        while (fetched < count && m_Position < m_Items.size()) {
+            out[fetched] = m_Items[m_Position++];
+            HeldBy(out[fetched])->AddRef();
             ++fetched;
         }
         if (pcFetched) {
             *pcFetched = fetched;
         }
-        return fetched == cConnections ? S_OK : S_FALSE;
+        return fetched == count ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG cConnections) override {
+    STDMETHODIMP Skip(ULONG count) override {
         const size_t left = m_Items.size() - m_Position;
-        m_Position += cConnections < left ? cConnections : left;
-        return cConnections <= left ? S_OK : S_FALSE;
+        m_Position += count < left ? count : left;
+        return count <= left ? S_OK : S_FALSE;
     }
     STDMETHODIMP Reset() override {
         m_Position = 0;
         return S_OK;
     }
-    STDMETHODIMP Clone(IEnumConnections** ppEnum) override {
+    STDMETHODIMP Clone(Enum** ppEnum) override {
         if (!ppEnum) {
             return E_POINTER;
         }
         *ppEnum = nullptr;
-        std::vector<CONNECTDATA> items;
+        std::vector<Item> items;
         try {
             items = m_Items;
         } catch (...) {
             return E_OUTOFMEMORY;
         }
-        for (CONNECTDATA& cd : items) {
-            cd.pUnk->AddRef();
+        for (const Item& item : items) {
+            HeldBy(item)->AddRef();
         }
-        return CreateInstance(std::move(items), static_cast<ULONG>(m_Position), ppEnum);
+        return CreateInstance(std::move(items), m_Position, ppEnum);
     }
 
 private:
-    explicit ConnectionEnumerator(size_t position) noexcept : m_Position(position) {}
-    virtual ~ConnectionEnumerator() {
-        for (CONNECTDATA& cd : m_Items) {
-            cd.pUnk->Release();
+    explicit Enumerator(size_t position) noexcept : m_Position(position) {}
+    ~Enumerator() override {
+        for (const Item& item : m_Items) {
+            HeldBy(item)->Release();
         }
     }
 
-    std::atomic<ULONG> m_Refs{1};
-    std::vector<CONNECTDATA> m_Items;  // one reference per sink; used by one client thread
+    std::vector<Item> m_Items;  // one reference each; used by one client thread
     size_t m_Position;
 };
 
-class PointEnumerator final : public IEnumConnectionPoints {
-public:
-    static HRESULT CreateInstance(std::vector<IConnectionPoint*>&& points, size_t position,
-                                  IEnumConnectionPoints** ppEnum) noexcept {
-        auto* e = new (std::nothrow) PointEnumerator(position);
-        if (!e) {
-            for (IConnectionPoint* p : points) {
-                p->Release();
-            }
-            return E_OUTOFMEMORY;
-        }
-        e->m_Points = std::move(points);
-        *ppEnum = e;
-        return S_OK;
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IEnumConnectionPoints) {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IEnumConnectionPoints*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG refs = --m_Refs;
-        if (refs == 0) {
-            delete this;
-        }
-        return refs;
-    }
-
-    STDMETHODIMP Next(ULONG cConnections, LPCONNECTIONPOINT* ppCP, ULONG* pcFetched) override {
-        if (pcFetched) {
-            *pcFetched = 0;
-        }
-        if (!ppCP || (!pcFetched && cConnections != 1)) {
-            return E_POINTER;
-        }
-        ULONG fetched = 0;
-        while (fetched < cConnections && m_Position < m_Points.size()) {
-            ppCP[fetched] = m_Points[m_Position++];
-            ppCP[fetched]->AddRef();
-            ++fetched;
-        }
-        if (pcFetched) {
-            *pcFetched = fetched;
-        }
-        return fetched == cConnections ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Skip(ULONG cConnections) override {
-        const size_t left = m_Points.size() - m_Position;
-        m_Position += cConnections < left ? cConnections : left;
-        return cConnections <= left ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Reset() override {
-        m_Position = 0;
-        return S_OK;
-    }
-    STDMETHODIMP Clone(IEnumConnectionPoints** ppEnum) override {
-        if (!ppEnum) {
-            return E_POINTER;
-        }
-        *ppEnum = nullptr;
-        std::vector<IConnectionPoint*> points;
-        try {
-            points = m_Points;
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
-        for (IConnectionPoint* p : points) {
-            p->AddRef();
-        }
-        return CreateInstance(std::move(points), m_Position, ppEnum);
-    }
-
-private:
-    explicit PointEnumerator(size_t position) noexcept : m_Position(position) {}
-    virtual ~PointEnumerator() {
-        for (IConnectionPoint* p : m_Points) {
-            p->Release();
-        }
-    }
-
-    std::atomic<ULONG> m_Refs{1};
-    std::vector<IConnectionPoint*> m_Points;  // one reference each; used by one client thread
-    size_t m_Position;
+template <class Enum, class Item>
+const simcom::InterfaceEntry<Enumerator<Enum, Item>> Enumerator<Enum, Item>::kInterfaces[] = {
+    simcom::Entry<Enumerator<Enum, Item>, Enum>(IidOf(static_cast<Enum*>(nullptr))),
+    {},
 };
+
+using ConnectionEnumerator = Enumerator<IEnumConnections, CONNECTDATA>;
+using PointEnumerator = Enumerator<IEnumConnectionPoints, IConnectionPoint*>;
 
 }  // namespace
 
