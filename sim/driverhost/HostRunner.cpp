@@ -25,6 +25,11 @@ namespace driverhost {
 
 namespace {
 
+// The host's own clock is the machine's, which the driver's waits also follow.
+ULONGLONG PlatformMs() {
+    return sim::Host().Time().NowMs();
+}
+
 // The driver's fixed pauses and budget, in platform ms: how long a started download may
 // take before the host stops waiting for it (the release still waits for the thread).
 constexpr ULONGLONG kDownloadBudgetMs = 180000;
@@ -127,7 +132,7 @@ void WaitForDownload(const HostOptions& o, const MachineRun& machine, sim::SimMo
         story.DebugOutput(r);
         LoaderProgress(modem, &r.ItemsDone, &r.BytesDone);
         story.Progress(r.ItemsDone, r.ItemsTotal, r.BytesDone, r.BytesTotal);
-        const ULONGLONG now = GetTickCount64();
+        const ULONGLONG now = PlatformMs();
         if (o.StopAfterSec && static_cast<double>(now - prepared) >= *o.StopAfterSec * 1000.0) {
             r.StoppedByUser = true;
             break;
@@ -189,7 +194,7 @@ bool HostDriver(const HostOptions& o, const MachineRun& machine, sim::SimModem& 
     if (SUCCEEDED(r.AddHr) && driver.Device() != nullptr) {
         const size_t commandsBefore = modem.Commands().size();
         r.PrepareHr = driver.PrepareHardware();
-        const ULONGLONG prepared = GetTickCount64();
+        const ULONGLONG prepared = PlatformMs();
         story.DebugOutput(r);
         r.StateAfterPrepare = machine.Read(persisted::kProgressStateName);
         r.CounterAfterPrepare = machine.Read(persisted::kRetryCounterName);
@@ -199,9 +204,9 @@ bool HostDriver(const HostOptions& o, const MachineRun& machine, sim::SimModem& 
         if (r.Decision == HostDecision::Upgrade) {
             WaitForDownload(o, machine, modem, commandsBefore, prepared, story, r);
         }
-        const ULONGLONG releaseStart = GetTickCount64();
+        const ULONGLONG releaseStart = PlatformMs();
         const HRESULT hrRelease = driver.ReleaseHardware();
-        r.ReleaseMs = GetTickCount64() - releaseStart;
+        r.ReleaseMs = PlatformMs() - releaseStart;
         story.DebugOutput(r);
         story.Line("device   release hardware: " + HrText(hrRelease) + " after " +
                    std::to_string(r.ReleaseMs) + " ms");
@@ -289,9 +294,9 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
         }
     }
 
-    const ULONGLONG runStart = GetTickCount64();
+    const ULONGLONG runStart = PlatformMs();
     const bool hosted = HostDriver(o, machine, modem, story, r);
-    r.RunMs = GetTickCount64() - runStart;
+    r.RunMs = PlatformMs() - runStart;
     story.DebugOutput(r, true);
     if (trace.Running()) {
         sim::TraceRecorder::Stats stats;

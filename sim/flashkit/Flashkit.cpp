@@ -186,9 +186,9 @@ public:
         std::unique_lock lock(m_Lock);
         const uint32_t limit =
             Param(kParamReplyTimeoutMs, kDefaultReplyTimeoutMs) * (kAttempts + 1);
-        const ULONGLONG deadline = GetTickCount64() + limit;
+        const ULONGLONG deadline = sim::Host().Time().NowMs() + limit;
         while (!waiter->done && !m_Stop) {
-            const ULONGLONG now = GetTickCount64();
+            const ULONGLONG now = sim::Host().Time().NowMs();
             if (now >= deadline) {
                 break;
             }
@@ -232,9 +232,9 @@ private:
     // False when it was cut short.
     bool Pause(uint32_t ms) {
         std::unique_lock lock(m_Lock);
-        const ULONGLONG deadline = GetTickCount64() + ms;
+        const ULONGLONG deadline = sim::Host().Time().NowMs() + ms;
         while (!m_Stop && m_PortOpen) {
-            const ULONGLONG now = GetTickCount64();
+            const ULONGLONG now = sim::Host().Time().NowMs();
             if (now >= deadline) {
                 return true;
             }
@@ -343,7 +343,7 @@ private:
     // Waits for a frame of `type` (and, for acknowledgements, `seq`); everything else
     // that arrives is a stale repeat or noise and is dropped.
     std::optional<Frame> AwaitFrame(FrameType type, uint16_t seq, uint32_t timeoutMs) {
-        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        const ULONGLONG deadline = sim::Host().Time().NowMs() + timeoutMs;
         RxAvail();  // the port's own hint; the frame reader decides what is there
         for (;;) {
             while (auto item = m_Reader.Next()) {
@@ -352,11 +352,11 @@ private:
                     return std::move(item->Packet);
                 }
             }
-            if (Stopping() || GetTickCount64() >= deadline) {
+            if (Stopping() || sim::Host().Time().NowMs() >= deadline) {
                 return std::nullopt;
             }
             if (ReadSome() == 0) {
-                Sleep(kIdlePollMs);
+                sim::Host().Time().Sleep(kIdlePollMs);
             }
         }
     }

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "HostSystem.h"
+
 namespace sim {
 
 // ---- IoCompletion -------------------------------------------------------------------
@@ -16,7 +18,7 @@ IoCompletion::~IoCompletion() {
 }
 
 bool IoCompletion::Wait(DWORD timeoutMs) const {
-    return WaitForSingleObject(m_hDone, timeoutMs) == WAIT_OBJECT_0;
+    return sim::Host().Time().WaitForObject(m_hDone, timeoutMs) == WAIT_OBJECT_0;
 }
 
 bool IoCompletion::Completed() const {

@@ -38,6 +38,15 @@ public:
     virtual uint64_t NowNs() = 0;
     // Returns when GetTickCount64 has advanced by at least `ms`.
     virtual void Sleep(ULONGLONG ms) = 0;
+    // WaitForSingleObject with a time-out in platform milliseconds (INFINITE stays so):
+    // WAIT_OBJECT_0, WAIT_ABANDONED, WAIT_TIMEOUT or WAIT_FAILED with the last error.
+    virtual DWORD WaitForObject(HANDLE object, DWORD ms) = 0;
+    // Makes a loaded module's own Sleep, WaitForSingleObject and GetTickCount64 run on
+    // this clock. Our layer's already do; on Windows the module's imports of those three
+    // are bound to this clock instead. False, with the module unchanged, when it cannot be.
+    virtual bool ScaleModule(HMODULE module) = 0;
+    // Platform time in whole milliseconds, as GetTickCount64 counts it on this clock.
+    ULONGLONG NowMs() { return NowNs() / 1000000u; }
 };
 
 // Windows paths of the simulated machine and the host folders behind them.

@@ -51,6 +51,11 @@ public:
     std::chrono::nanoseconds ScaledWait(double ms) override { return WinplatScaledMs(ms); }
     uint64_t NowNs() override { return WinplatNowNs(); }
     void Sleep(ULONGLONG ms) override { WinplatSleepMs(ms); }
+    DWORD WaitForObject(HANDLE object, DWORD ms) override {
+        return WaitForSingleObject(object, ms);
+    }
+    // The layer's own Sleep, waits and tick count are already scaled.
+    bool ScaleModule(HMODULE module) override { return module != nullptr; }
 };
 
 class LayerDrives final : public Drives {

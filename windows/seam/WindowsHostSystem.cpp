@@ -65,6 +65,13 @@ public:
     void Sleep(ULONGLONG ms) override {
         ::Sleep(static_cast<DWORD>(static_cast<double>(ms) / m_Scale));
     }
+    DWORD WaitForObject(HANDLE object, DWORD ms) override {
+        return WaitForSingleObject(
+            object, ms == INFINITE
+                        ? INFINITE
+                        : static_cast<DWORD>(std::ceil(static_cast<double>(ms) / m_Scale)));
+    }
+    bool ScaleModule(HMODULE) override { return false; }
 
 private:
     std::atomic<double> m_Scale{ScaleFromEnvironment()};
