@@ -1,5 +1,7 @@
 #include "ConnectionPoint.h"
 
+#include <olectl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>

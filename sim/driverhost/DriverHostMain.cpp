@@ -4,7 +4,11 @@
 // A driver host has no console: what the driver prints to standard output lands in
 // <machine>/driverhost-console.log, and the host's own story goes to the caller's terminal.
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +19,18 @@
 #include "HostRunner.h"
 
 namespace {
+
+#ifdef _WIN32
+// The C runtime's descriptors translate line ends unless told otherwise; the story and
+// the console log are read on Linux too.
+constexpr int kBinary = O_BINARY;
+void KeepBytes(int fd) {
+    _setmode(fd, O_BINARY);
+}
+#else
+constexpr int kBinary = 0;
+void KeepBytes(int) {}
+#endif
 
 class FdBuf : public std::streambuf {
 public:
@@ -58,12 +74,14 @@ int main(int argc, char** argv) {
     std::error_code ec;
     std::filesystem::create_directories(options.MachineFolder, ec);
     const std::string console = options.MachineFolder + "/driverhost-console.log";
-    const int consoleFd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int consoleFd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kBinary, 0644);
     if (storyFd >= 0 && consoleFd >= 0) {
         std::fflush(stdout);
         dup2(consoleFd, 1);
         close(consoleFd);
     }
+    KeepBytes(1);
+    KeepBytes(storyFd >= 0 ? storyFd : 1);
     FdBuf buffer(storyFd >= 0 ? storyFd : 1);
     std::ostream story(&buffer);
     options.Terminal = isatty(storyFd >= 0 ? storyFd : 1) == 1;

@@ -1,7 +1,6 @@
 #include "HostMachine.h"
 
 #include <propidl.h>
-#include <unistd.h>
 #include <wudfddi.h>
 
 #include <algorithm>
@@ -14,7 +13,6 @@
 #include "FirmwareImage.h"
 #include "HostSystem.h"
 #include "HostText.h"
-#include "MachineStore.h"
 #include "Program.h"
 
 namespace fs = std::filesystem;
@@ -23,9 +21,6 @@ namespace driverhost {
 namespace {
 
 constexpr char kImagePattern[] = "lumbra_qb4410_nand";
-// Network adapters' setup class, under which the modem's node is registered.
-constexpr GUID kNetClass = {
-    0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 // Where the build keeps the modules: beside the host's folder (bin/driverhost/ -> bin/).
 fs::path ModuleFolder() {
@@ -94,22 +89,6 @@ bool InstallImage(const fs::path& source, const fs::path& folder, std::string* e
     return true;
 }
 
-bool PlaceModule(const fs::path& system32, const std::string& module, const fs::path& from,
-                 std::string* error) {
-    const fs::path link = system32 / module;
-    std::error_code ec;
-    fs::remove(link, ec);
-    if (from.empty()) {
-        return true;
-    }
-    fs::create_symlink(from / module, link, ec);
-    if (ec) {
-        *error = "cannot place " + module + ": " + ec.message();
-        return false;
-    }
-    return true;
-}
-
 // The Windows folder of a machine is kept beside its database, as the text SystemRoot
 // gets: its case and a trailing separator are the machine's.
 fs::path WindowsFolderFile(const std::string& machineFolder) {
@@ -122,11 +101,16 @@ bool PrepareFiles(const HostOptions& o, std::string* error) {
     std::error_code ec;
     fs::create_directories(machine, ec);
     if (!o.WindowsFolder.empty()) {
+        if (!WindowsFolderIsTheMachines()) {
+            *error = "--windows-folder: this system's Windows folder is " + DefaultWindowsFolder() +
+                     ", which a machine cannot change";
+            return false;
+        }
         std::string unused;
         if (!HostPathOf(o.MachineFolder, o.WindowsFolder, &unused, error)) {
             return false;
         }
-        std::ofstream out(WindowsFolderFile(o.MachineFolder), std::ios::trunc);
+        std::ofstream out(WindowsFolderFile(o.MachineFolder), std::ios::binary | std::ios::trunc);
         out << o.WindowsFolder << "\n";
         if (!out) {
             *error = "cannot write the machine's Windows folder";
@@ -154,7 +138,7 @@ bool PrepareFiles(const HostOptions& o, std::string* error) {
         return false;
     }
     if (!o.Link.empty()) {
-        std::ofstream out(machine / "modem" / "link", std::ios::trunc);
+        std::ofstream out(machine / "modem" / "link", std::ios::binary | std::ios::trunc);
         out << o.Link << "\n";
         if (!out) {
             *error = "cannot write the modem's link";
@@ -162,7 +146,8 @@ bool PrepareFiles(const HostOptions& o, std::string* error) {
         }
     }
     if (!o.ModemVersion.empty()) {
-        std::ofstream out(machine / "modem" / "firmware_version", std::ios::trunc);
+        std::ofstream out(machine / "modem" / "firmware_version",
+                          std::ios::binary | std::ios::trunc);
         out << o.ModemVersion << "\n";
         if (!out) {
             *error = "cannot write the modem's firmware version";
@@ -175,10 +160,9 @@ bool PrepareFiles(const HostOptions& o, std::string* error) {
         !ResolveBuild(o.Flashkit, "Flashkit.dll", "flashkit-variants", &flashkit, error)) {
         return false;
     }
-    const fs::path system32 = windows / "System32";
-    return PlaceModule(system32, "Brelk.dll", brelk, error) &&
-           PlaceModule(system32, "Parlex.dll", parlex, error) &&
-           PlaceModule(system32, "Flashkit.dll", flashkit, error);
+    return PlaceModule(o.MachineFolder, "Brelk.dll", brelk, error) &&
+           PlaceModule(o.MachineFolder, "Parlex.dll", parlex, error) &&
+           PlaceModule(o.MachineFolder, "Flashkit.dll", flashkit, error);
 }
 
 }  // namespace
@@ -215,10 +199,13 @@ ImageFacts ReadImageFacts(const std::string& machine) {
 }
 
 std::string WindowsFolder(const std::string& machineFolder) {
+    if (!WindowsFolderIsTheMachines()) {
+        return DefaultWindowsFolder();
+    }
     std::ifstream in(WindowsFolderFile(machineFolder));
     std::string folder;
     if (!std::getline(in, folder) || folder.empty()) {
-        return kDefaultWindowsFolder;
+        return DefaultWindowsFolder();
     }
     return folder;
 }
@@ -232,9 +219,7 @@ bool HostPathOf(const std::string& machineFolder, const std::string& windowsPath
         *error = "'" + windowsPath + "' is not an absolute Windows path (such as C:\\Windows)";
         return false;
     }
-    fs::path path =
-        fs::path(machineFolder) /
-        std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(windowsPath[0]))));
+    fs::path path = DriveFolder(machineFolder, windowsPath[0]);
     std::string part;
     for (size_t i = 3; i <= windowsPath.size(); ++i) {
         if (i == windowsPath.size() || windowsPath[i] == '\\' || windowsPath[i] == '/') {
@@ -258,7 +243,7 @@ std::string FirmwareFolder(const std::string& machineFolder) {
     std::string folder;
     std::string error;
     if (!HostPathOf(machineFolder, WindowsFolder(machineFolder), &folder, &error)) {
-        folder = (fs::path(machineFolder) / "C" / "Windows").string();
+        folder = (DriveFolder(machineFolder, 'C') / "Windows").string();
     }
     return (fs::path(folder) / "Firmware" / "Velto").string();
 }
@@ -277,17 +262,8 @@ std::string InstalledImage(const std::string& machineFolder) {
     return found.empty() ? std::string() : found.front().string();
 }
 
-int ReadPersistedUint(const std::string& machineFolder, const std::wstring& instanceId,
-                      const wchar_t* name) {
-    std::shared_ptr<sim::MachineStore> store;
-    if (FAILED(
-            sim::MachineStore::Open(sim::MachineStore::DbPathForMachine(machineFolder), &store))) {
-        return -1;
-    }
-    return ReadUint(*store, instanceId, name);
-}
-
-int ReadUint(sim::MachineStore& store, const std::wstring& instanceId, const wchar_t* name) {
+int ReadUint(sim::DevicePropertyStores& store, const std::wstring& instanceId,
+             const wchar_t* name) {
     WDF_PROPERTY_STORE_ROOT root = {};
     root.LengthCb = sizeof(root);
     root.RootClass = WdfPropertyStoreRootClassHardwareKey;
@@ -310,9 +286,7 @@ int ReadUint(sim::MachineStore& store, const std::wstring& instanceId, const wch
 }
 
 MachineRun::~MachineRun() {
-    if (m_DatabaseRegistered) {
-        sim::Host().ServeDeviceNodes(nullptr);
-    }
+    CloseSystem();
 }
 
 bool MachineRun::Prepare(const HostOptions& o, std::string* failure, std::string* filesError) {
@@ -322,60 +296,31 @@ bool MachineRun::Prepare(const HostOptions& o, std::string* failure, std::string
         *failure = "brelk-sim: " + error;
         return false;
     }
-    // Modules only from the machine's system folder: the current folder is searched
-    // before PATH, so it must hold none.
     sim::Host().Time().SetScale(o.TimeScale);
     // SystemRoot is the machine's own text, trailing separator and all, as Windows hands
     // it to a process.
     m_WindowsFolder = driverhost::WindowsFolder(o.MachineFolder);
-    const wchar_t windowsDrive =
-        static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(m_WindowsFolder[0])));
-    sim::Host().Paths().Map(L'C', (fs::path(o.MachineFolder) / "C").string());
-    sim::Host().Paths().Map(
-        windowsDrive,
-        (fs::path(o.MachineFolder) / std::string(1, static_cast<char>(windowsDrive))).string());
-    setenv("SystemRoot", m_WindowsFolder.c_str(), 1);
-    setenv("windir", m_WindowsFolder.c_str(), 1);
-    setenv("PATH", (WithoutTrailingSeparators(m_WindowsFolder) + "\\System32").c_str(), 1);
-    if (chdir(o.MachineFolder.c_str()) != 0) {
-        *failure = "brelk-sim: cannot enter " + o.MachineFolder;
-        return false;
-    }
     if (!o.Faults.empty() && !sim::FaultPlan::Instance().Parse(o.Faults, &error)) {
         *failure = "brelk-sim: bad fault plan: " + error;
         return false;
     }
-
-    HRESULT hr =
-        sim::MachineStore::Open(sim::MachineStore::DbPathForMachine(o.MachineFolder), &m_Store);
-    if (SUCCEEDED(hr)) {
-        hr = m_Store->RegisterDeviceNode(o.InstanceId, kNetClass, {o.HardwareId});
-    }
-    if (FAILED(hr)) {
-        *failure = "brelk-sim: machine database: " + HrText(hr);
-        return false;
-    }
-    sim::Host().ServeDeviceNodes(m_Store);
-    m_DatabaseRegistered = true;
     m_InstanceId = o.InstanceId;
-    return true;
+    return PrepareSystem(o, failure);
 }
 
 int MachineRun::Read(const wchar_t* name) const {
-    return ReadUint(*m_Store, m_InstanceId, name);
+    return m_Store ? ReadUint(*m_Store, m_InstanceId, name) : -1;
 }
 
 HRESULT MachineRun::Close() {
-    if (m_DatabaseRegistered) {
-        sim::Host().ServeDeviceNodes(nullptr);
-        m_DatabaseRegistered = false;
-    }
     HRESULT hr = S_OK;
     if (m_Store) {
         // A host that ends by itself shuts down cleanly: nothing it wrote is lost.
-        hr = m_Store->FlushLazyWrites();
-        m_Store.reset();
+        hr = m_Store->Backend().Flush();
     }
+    CloseSystem();
+    m_Store.reset();
+    m_Nodes.reset();
     return hr;
 }
 

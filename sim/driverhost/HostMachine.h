@@ -6,16 +6,19 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "HostRunner.h"
-
-namespace sim {
-class MachineStore;
-}
+#include "HostSystem.h"
+#include "PropertyStore.h"
 
 namespace driverhost {
+
+// Network adapters' setup class, under which the modem's node is registered.
+inline constexpr GUID kModemSetupClass = {
+    0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 // The installed image as the story and the report tell it.
 struct ImageFacts {
@@ -31,6 +34,11 @@ struct ImageFacts {
 
 // The machine, set up for one run. Close (or the destructor) takes the device database
 // away from the platform again and releases the store.
+//
+// What a machine is depends on the host system (HostMachineLayer.cpp on our layer,
+// windows/driverhost on Windows): on our layer the machine folder holds its drives and
+// its machine file, and the process is pointed at them; on Windows the machine's Windows
+// folder, registry and device tree are the system's own, and the folder keeps the modem.
 class MachineRun {
 public:
     MachineRun() = default;
@@ -45,7 +53,7 @@ public:
                                std::string* filesError);
 
     const std::string& WindowsFolder() const { return m_WindowsFolder; }
-    const std::shared_ptr<sim::MachineStore>& Store() const { return m_Store; }
+    const std::shared_ptr<sim::DevicePropertyStores>& Store() const { return m_Store; }
     // A persisted value of the device, -1 when missing or unreadable.
     [[nodiscard]] int Read(const wchar_t* name) const;
 
@@ -53,10 +61,29 @@ public:
     [[nodiscard]] HRESULT Close();
 
 private:
+    // The host system's part of Prepare, after the files: the process pointed at the
+    // machine, the store opened and the modem's device node registered.
+    [[nodiscard]] bool PrepareSystem(const HostOptions& options, std::string* failure);
+    // The host system's part of Close.
+    void CloseSystem();
+
     std::string m_WindowsFolder;
     std::wstring m_InstanceId;
-    std::shared_ptr<sim::MachineStore> m_Store;
+    std::shared_ptr<sim::DevicePropertyStores> m_Store;
+    std::shared_ptr<sim::DeviceNodes> m_Nodes;
     bool m_DatabaseRegistered = false;
 };
+
+// ---- Provided by the host system's part.
+
+// Puts the chosen build of a module in the machine's system folder, or takes it away
+// (from empty).
+[[nodiscard]] bool PlaceModule(const std::string& machineFolder, const std::string& module,
+                               const std::filesystem::path& from, std::string* error);
+// The folder behind drive `letter` of the machine.
+[[nodiscard]] std::filesystem::path DriveFolder(const std::string& machineFolder, char letter);
+// What a new machine's Windows folder is, and whether a machine can be given another.
+[[nodiscard]] std::string DefaultWindowsFolder();
+[[nodiscard]] bool WindowsFolderIsTheMachines();
 
 }  // namespace driverhost

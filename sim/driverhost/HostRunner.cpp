@@ -13,7 +13,6 @@
 #include "HostSystem.h"
 #include "HostText.h"
 #include "HostedDriver.h"
-#include "MachineStore.h"
 #include "PersistedValues.h"
 #include "SimModem.h"
 #include "TraceSession.h"

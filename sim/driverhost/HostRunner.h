@@ -25,7 +25,7 @@
 #include <vector>
 
 namespace sim {
-class MachineStore;
+class DevicePropertyStores;
 }
 
 namespace driverhost {
@@ -124,7 +124,7 @@ const char* HostOptionsHelp();
 // Persisted upgrade values of a device, -1 when missing or unreadable.
 [[nodiscard]] int ReadPersistedUint(const std::string& machineFolder,
                                     const std::wstring& instanceId, const wchar_t* name);
-[[nodiscard]] int ReadUint(sim::MachineStore& store, const std::wstring& instanceId,
+[[nodiscard]] int ReadUint(sim::DevicePropertyStores& store, const std::wstring& instanceId,
                            const wchar_t* name);
 
 // The machine's Windows folder, as SystemRoot names it: the one it was given last, or

@@ -244,7 +244,7 @@ void PrintOutcome(Story& story, const HostReport& r, Outcome outcome) {
 }
 
 void WriteReport(const std::string& path, const HostReport& r) {
-    std::ofstream out(path, std::ios::trunc);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
     auto join = [](const std::vector<std::string>& v) {
         std::string s;
         for (const auto& e : v) {

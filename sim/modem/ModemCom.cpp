@@ -1,6 +1,7 @@
 // The COM objects the modem hands to the driver. Each holds the core alive.
 
 #include <objbase.h>
+#include <olectl.h>
 #include <oleauto.h>
 
 #include <cstring>

@@ -100,7 +100,7 @@ void ModemCore::PersistFirmware(const std::string& version) const {
     std::filesystem::create_directories(FirmwareFile().parent_path(), ec);
     const auto temp = FirmwareFile().string() + ".new";
     {
-        std::ofstream out(temp, std::ios::trunc);
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out << version << '\n';
     }
     std::filesystem::rename(temp, FirmwareFile(), ec);
@@ -183,7 +183,7 @@ void ModemCore::CountBoot() const {
     std::filesystem::create_directories(file.parent_path(), ec);
     const auto temp = file.string() + ".new";
     {
-        std::ofstream out(temp, std::ios::trunc);
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out << boots + 1 << '\n';
     }
     std::filesystem::rename(temp, file, ec);
