@@ -134,11 +134,17 @@ public:
     // next port access or pause and has made its last report by then. No report of this
     // port's jobs can reach the driver afterwards, so a new attempt's start, which drops
     // what is queued, sees none of them.
+    //
+    // The library's thread ends with the port, so that it is joined here and not at the
+    // module's unload: on Windows a thread cannot end while the unloading thread holds
+    // the loader's lock, and joining it there would never return.
     int32_t ClosePort() {
         std::deque<Job> dropped;
+        std::thread worker;
         {
             std::unique_lock lock(m_Lock);
             m_PortOpen = false;
+            ++m_Closes;
             dropped.swap(m_Jobs);
             for (const Job& job : dropped) {
                 if (job.waiter) {
@@ -147,10 +153,15 @@ public:
                 }
             }
             m_Cv.notify_all();
-            // A close from a callback on the library's own thread cannot wait for itself.
+            // A close from a callback on the library's own thread cannot wait for itself;
+            // the thread ends once that callback returns.
             if (std::this_thread::get_id() != m_Worker.get_id()) {
-                m_Cv.wait(lock, [this] { return !m_Running; });
+                m_Cv.wait(lock, [this] { return !m_Running && !m_WorkerAlive; });
+                worker = std::move(m_Worker);
             }
+        }
+        if (worker.joinable()) {
+            worker.join();
         }
         for (const Job& job : dropped) {
             if (!job.waiter) {
@@ -165,8 +176,13 @@ public:
         if (!m_PortOpen) {
             return kErrPort;
         }
-        if (!m_Worker.joinable()) {
-            m_Worker = std::thread([this] { WorkerMain(); });
+        if (!m_WorkerAlive) {
+            // One that closed its own port has left its loop and no longer needs the lock.
+            if (m_Worker.joinable()) {
+                m_Worker.join();
+            }
+            m_WorkerAlive = true;
+            m_Worker = std::thread([this, closes = m_Closes] { WorkerMain(closes); });
         }
         m_Jobs.push_back(std::move(job));
         m_Cv.notify_all();
@@ -248,15 +264,20 @@ private:
         m_Cv.wait(lock, [this] { return m_Stop || !m_PortOpen; });
     }
 
-    void WorkerMain() {
+    // Runs the jobs of the port opened when it started, until the library unloads or the
+    // port closes with nothing left queued.
+    void WorkerMain(uint64_t closes) {
         for (;;) {
             Job job;
             {
                 std::unique_lock lock(m_Lock);
-                m_Cv.wait(lock, [this] { return m_Stop || !m_Jobs.empty(); });
-                if (m_Stop) {
+                m_Cv.wait(lock, [&] { return m_Stop || !m_Jobs.empty() || m_Closes != closes; });
+                if (m_Stop || m_Jobs.empty()) {
+                    m_WorkerAlive = false;
+                    m_Cv.notify_all();
                     return;
                 }
+                closes = m_Closes;
                 job = std::move(m_Jobs.front());
                 m_Jobs.pop_front();
                 m_Running = true;
@@ -537,7 +558,10 @@ private:
     bool m_Stop = false;
     bool m_Running = false;  // the worker is inside a job, its reports included
     std::deque<Job> m_Jobs;
-    std::thread m_Worker;  // started by the first job, joined at unload
+    uint64_t m_Closes = 0;
+    bool m_WorkerAlive = false;  // the worker has not left its loop
+    // Started by a port's first job, joined when the port closes (or at unload).
+    std::thread m_Worker;
     // Library thread only.
     flashproto::FrameReader m_Reader;
     uint16_t m_Seq = 0;
