@@ -1,10 +1,10 @@
 // The host system when it is Windows itself. The clock runs on the performance counter at
 // the scale of WINPLAT_TIME_SCALE, as our layer's does; paths are already Windows paths;
 // the debugger output is taken from the exceptions OutputDebugString raises; SetupAPI
-// answers from Windows' own device tree. Windows has no way to fail its APIs on purpose
-// and keeps no count of what LoadLibrary and CreateThread handed out (the counters answer
-// 0); its event tracing, under Wine, delivers no messages, so recording a trace answers
-// ERROR_NOT_SUPPORTED.
+// answers from Windows' own device tree, where WindowsMachine.h creates the nodes. Windows
+// has no way to fail its APIs on purpose and keeps no count of what LoadLibrary and
+// CreateThread handed out (the counters answer 0); its event tracing, under Wine, delivers
+// no messages, so recording a trace answers ERROR_NOT_SUPPORTED.
 #include <windows.h>
 
 #include "DebugCapture.h"
