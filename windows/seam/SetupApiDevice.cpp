@@ -47,6 +47,14 @@ HRESULT SetupApiDevice::Register() {
 }
 
 HRESULT SetupApiDevice::Remove() {
+    // Wine's SetupDiRemoveDevice deletes the software key only when it has no subkeys;
+    // emptied first, it goes with the node as on Windows.
+    HKEY software =
+        SetupDiOpenDevRegKey(m_Set, &m_Data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_ALL_ACCESS);
+    if (software != INVALID_HANDLE_VALUE) {
+        RegDeleteTreeW(software, nullptr);
+        RegCloseKey(software);
+    }
     // The default handler of DIF_REMOVE, without a class installer to call first.
     return SetupDiRemoveDevice(m_Set, &m_Data) ? S_OK : LastErrorResult();
 }

@@ -307,7 +307,14 @@ TEST(SystemNodes, AreWhatSetupApiFinds) {
     EXPECT_TRUE(IsEqualGUID(found, kPortsClass));
     EXPECT_HR(kNotFound, backend->OpenKey(id, L"HardwareKey", KeyOpen::Existing, &key, &created));
 
-    // Removed with its keys; removing it again is no error.
+    // Removed with its keys, the software key's subkeys too; removing it again is no error.
+    ASSERT_HR(S_OK,
+              backend->OpenKey(id, L"SoftwareKey\\Sub", KeyOpen::CreateIfMissing, &key, &created));
+    ASSERT_HR(S_OK, key->Write(L"Gone", Number(1), 0));
+    key.reset();
+    ASSERT_HR(S_OK, nodes->NodeRegistryProperty(id, SPDRP_DRIVER, &type, &raw));
+    const std::wstring software = L"SYSTEM\\CurrentControlSet\\Control\\Class\\" +
+                                  std::wstring(reinterpret_cast<const WCHAR*>(raw.data()));
     ASSERT_HR(S_OK, nodes->RemoveNode(id));
     EXPECT_HR(kNoSuchNode, nodes->FindNode(id, &found));
     EXPECT_HR(S_OK, nodes->RemoveNode(id));
@@ -316,9 +323,15 @@ TEST(SystemNodes, AreWhatSetupApiFinds) {
     EXPECT_FALSE(SetupDiOpenDeviceInfoW(set, id.c_str(), nullptr, 0, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
     SetupDiDestroyDeviceInfoList(set);
-    HKEY gone = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, EnumPath(id).c_str(), 0, KEY_READ, &gone),
-              ERROR_FILE_NOT_FOUND);
+    for (const std::wstring& path : {EnumPath(id), software}) {
+        HKEY gone = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &gone),
+                  ERROR_FILE_NOT_FOUND)
+            << testing::PrintToString(path);
+        if (gone != nullptr) {
+            RegCloseKey(gone);
+        }
+    }
 }
 
 TEST(SystemNodes, MissingNodeIsNoSuchDevinstEverywhere) {
