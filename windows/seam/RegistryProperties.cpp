@@ -1,5 +1,7 @@
 // Device property stores in the registry, below each device's own keys (layout in
 // WindowsMachine.h).
+#include "WindowsMachine.h"
+
 #include <windows.h>
 #include <objbase.h>
 #include <setupapi.h>
@@ -9,7 +11,6 @@
 #include <utility>
 
 #include "SetupApiDevice.h"
-#include "WindowsMachine.h"
 
 namespace sim {
 

@@ -1,11 +1,12 @@
 // Device nodes as Windows keeps them, through SetupAPI.
+#include "WindowsMachine.h"
+
 #include <windows.h>
 #include <setupapi.h>
 
 #include <new>
 
 #include "SetupApiDevice.h"
-#include "WindowsMachine.h"
 
 namespace sim {
 

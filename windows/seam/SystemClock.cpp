@@ -110,9 +110,13 @@ struct Patch {
     DWORD OldProtection;
 };
 
-// The import slots of `dll` that bind one of `bindings`; false when the table is damaged.
+// The slots of one imported DLL that bind one of `bindings`; false when its tables are
+// damaged.
 bool FindSlots(const LoadedImage& image, const IMAGE_IMPORT_DESCRIPTOR& import,
                const Rebinding* bindings, size_t count, std::vector<Patch>* patches) {
+    if (import.FirstThunk == 0) {
+        return false;
+    }
     for (ULONGLONG i = 0;; ++i) {
         auto* slot = image.At<IMAGE_THUNK_DATA>(import.FirstThunk + i * sizeof(IMAGE_THUNK_DATA));
         if (slot == nullptr) {
