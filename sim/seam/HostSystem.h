@@ -120,8 +120,9 @@ public:
     // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) when there is no such value.
     virtual HRESULT Delete(const std::wstring& name) = 0;
     virtual HRESULT Count(DWORD* count) = 0;
-    // Names in the order they were first written; HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS)
-    // past the last.
+    // Each name once, in an order that holds while the key is unchanged (the machine file
+    // keeps the order of first writes; the registry documents none);
+    // HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS) past the last.
     virtual HRESULT NameAt(DWORD index, std::wstring* name) = 0;
 };
 
@@ -140,7 +141,9 @@ public:
 // Where the property stores of a machine's devices live. Keys are named as the device's
 // registry has them below its instance: "HardwareKey", "HardwareKey\<service>",
 // "DeviceParameters", "SoftwareKey", "DeviceInterfaceKey\{guid}[\ref]",
-// "LegacyHardwareKey\<name>", each optionally followed by "\<subkey>".
+// "LegacyHardwareKey\<name>", each optionally followed by "\<subkey>". Storage that ties
+// the stores to device nodes (the registry) fails every call for a device without one with
+// HRESULT_FROM_WIN32(ERROR_NO_SUCH_DEVINST).
 class PropertyBackend {
 public:
     enum class KeyOpen {

@@ -2,6 +2,7 @@
 // What every backend of the device property stores must do, as a typed suite: a
 // backend's suite instantiates it with a machine type that has
 //   void Create();                                       // a fresh, empty machine
+//   std::wstring Device(unsigned n);                     // its devices 0 and 1
 //   std::shared_ptr<sim::PropertyBackend> Backend();     // its backend
 //   std::shared_ptr<sim::PropertyBackend> Reopen();      // the same storage, opened anew
 //   void Destroy();
@@ -22,19 +23,21 @@ class PropertyBackendContract : public ::testing::Test {
 protected:
     using KeyOpen = sim::PropertyBackend::KeyOpen;
     static constexpr HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    static inline const std::wstring kDevice = L"USB\\VID_1234&PID_5678\\0001";
 
     void SetUp() override { m_Machine.Create(); }
     void TearDown() override { m_Machine.Destroy(); }
 
+    std::wstring Device(unsigned n = 0) { return m_Machine.Device(n); }
+
     std::unique_ptr<sim::PropertyKey> Key(const std::wstring& key = L"HardwareKey",
-                                          const std::wstring& device = kDevice,
+                                          unsigned device = 0,
                                           sim::PropertyBackend* backend = nullptr) {
         std::unique_ptr<sim::PropertyKey> opened;
         bool created = false;
         auto owner = m_Machine.Backend();
-        EXPECT_HR(S_OK, (backend != nullptr ? backend : owner.get())
-                            ->OpenKey(device, key, KeyOpen::CreateIfMissing, &opened, &created));
+        EXPECT_HR(S_OK,
+                  (backend != nullptr ? backend : owner.get())
+                      ->OpenKey(Device(device), key, KeyOpen::CreateIfMissing, &opened, &created));
         return opened;
     }
 
@@ -88,7 +91,7 @@ TYPED_TEST_P(PropertyBackendContract, EachShapeReadsBackAsWritten) {
     }
     // Read through storage opened anew: a write is durable when it returns.
     auto again = this->m_Machine.Reopen();
-    auto reread = this->Key(L"HardwareKey", this->kDevice, again.get());
+    auto reread = this->Key(L"HardwareKey", 0, again.get());
     for (const auto& c : cases) {
         sim::StoredValue got;
         ASSERT_HR(S_OK, reread->Read(c.name, &got));
@@ -115,23 +118,23 @@ TYPED_TEST_P(PropertyBackendContract, KeysAndDevicesKeepTheirOwnValues) {
     bool created = true;
     using KeyOpen = typename TestFixture::KeyOpen;
     EXPECT_HR(this->kNotFound,
-              backend->OpenKey(this->kDevice, L"SoftwareKey", KeyOpen::Existing, &key, &created));
+              backend->OpenKey(this->Device(), L"SoftwareKey", KeyOpen::Existing, &key, &created));
     EXPECT_EQ(key, nullptr);
-    ASSERT_HR(S_OK, backend->OpenKey(this->kDevice, L"SoftwareKey", KeyOpen::CreateIfMissing, &key,
+    ASSERT_HR(S_OK, backend->OpenKey(this->Device(), L"SoftwareKey", KeyOpen::CreateIfMissing, &key,
                                      &created));
     EXPECT_TRUE(created);
     ASSERT_HR(S_OK, key->Write(L"Shared", this->Number(1), 0));
-    ASSERT_HR(S_OK, backend->OpenKey(this->kDevice, L"SoftwareKey", KeyOpen::CreateIfMissing, &key,
+    ASSERT_HR(S_OK, backend->OpenKey(this->Device(), L"SoftwareKey", KeyOpen::CreateIfMissing, &key,
                                      &created));
     EXPECT_FALSE(created);
     ASSERT_HR(S_OK,
-              backend->OpenKey(this->kDevice, L"SoftwareKey", KeyOpen::Existing, &key, &created));
-    ASSERT_HR(S_OK, backend->OpenKey(this->kDevice, L"DeviceParameters", KeyOpen::DeviceOwned, &key,
-                                     &created));
+              backend->OpenKey(this->Device(), L"SoftwareKey", KeyOpen::Existing, &key, &created));
+    ASSERT_HR(S_OK, backend->OpenKey(this->Device(), L"DeviceParameters", KeyOpen::DeviceOwned,
+                                     &key, &created));
 
     // The same name under another key or another device is another value.
     auto other = this->Key(L"HardwareKey\\Service");
-    auto otherDevice = this->Key(L"SoftwareKey", L"USB\\VID_1234&PID_5678\\0002");
+    auto otherDevice = this->Key(L"SoftwareKey", 1);
     ASSERT_HR(S_OK, other->Write(L"Shared", this->Number(2), 0));
     ASSERT_HR(S_OK, otherDevice->Write(L"Shared", this->Number(3), 0));
     sim::StoredValue got;
@@ -169,7 +172,7 @@ TYPED_TEST_P(PropertyBackendContract, EnumeratesAndDeletesNames) {
 
 TYPED_TEST_P(PropertyBackendContract, DevicePropertiesByKeyAndLocale) {
     std::unique_ptr<sim::DevicePropertyKey> props;
-    ASSERT_HR(S_OK, this->m_Machine.Backend()->OpenDeviceProperties(this->kDevice, L"HardwareKey",
+    ASSERT_HR(S_OK, this->m_Machine.Backend()->OpenDeviceProperties(this->Device(), L"HardwareKey",
                                                                     &props));
     const DEVPROPKEY key = {{0x1, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}}, 7};
     const BYTE data[] = {9, 8, 7};

@@ -26,6 +26,10 @@ public:
         m_Store = Reopen();
         ASSERT_NE(m_Store, nullptr);
     }
+    // The machine file keeps values of any instance id, node or not.
+    static std::wstring Device(unsigned n) {
+        return n == 0 ? L"USB\\VID_1234&PID_5678\\0001" : L"USB\\VID_1234&PID_5678\\0002";
+    }
     std::shared_ptr<sim::PropertyBackend> Backend() { return m_Store; }
     std::shared_ptr<sim::MachineStore> Reopen() {
         std::shared_ptr<sim::MachineStore> store;

@@ -1,29 +1,19 @@
-// The host system when it is Windows itself: paths are already Windows paths and the clock
-// is the system's, scaled only by WINPLAT_TIME_SCALE as on our layer, so a stand-in runs at
-// the same pace. The groups the PE modules of this build do not use yet answer as a system
-// without them: no API faults on purpose, no trace recording, no debugger output or
-// counters captured, and SetupAPI answers from Windows' own device tree.
+// The host system when it is Windows itself. The clock runs on the performance counter at
+// the scale of WINPLAT_TIME_SCALE, as our layer's does; paths are already Windows paths;
+// the debugger output is taken from the exceptions OutputDebugString raises; SetupAPI
+// answers from Windows' own device tree, where WindowsMachine.h creates the nodes. Windows
+// has no way to fail its APIs on purpose and keeps no count of what LoadLibrary and
+// CreateThread handed out (the counters answer 0); its event tracing, under Wine, delivers
+// no messages, so recording a trace answers ERROR_NOT_SUPPORTED.
 #include <windows.h>
 
-#include <atomic>
-#include <cmath>
-#include <cstdlib>
-
+#include "DebugCapture.h"
 #include "HostSystem.h"
+#include "SystemClock.h"
 
 namespace sim {
 
 namespace {
-
-double ScaleFromEnvironment() {
-    char text[64] = {};
-    const DWORD n = GetEnvironmentVariableA("WINPLAT_TIME_SCALE", text, sizeof(text));
-    if (n == 0 || n >= sizeof(text)) {
-        return 1.0;
-    }
-    const double scale = std::strtod(text, nullptr);
-    return std::isfinite(scale) && scale > 0 ? scale : 1.0;
-}
 
 std::string Utf8(std::wstring_view w) {
     if (w.empty()) {
@@ -39,44 +29,6 @@ std::string Utf8(std::wstring_view w) {
     return out;
 }
 
-class SystemClock final : public Clock {
-public:
-    bool SetScale(double scale) override {
-        if (!std::isfinite(scale) || scale <= 0) {
-            return false;
-        }
-        m_Scale = scale;
-        return true;
-    }
-    double Scale() override { return m_Scale; }
-    std::chrono::nanoseconds ScaledWait(double ms) override {
-        return std::chrono::nanoseconds(static_cast<long long>(ms * 1e6 / m_Scale));
-    }
-    // The performance counter, run at the scale the pauses are divided by.
-    uint64_t NowNs() override {
-        LARGE_INTEGER count{};
-        LARGE_INTEGER frequency{};
-        QueryPerformanceCounter(&count);
-        QueryPerformanceFrequency(&frequency);
-        const double seconds =
-            static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
-        return static_cast<uint64_t>(seconds * 1e9 * m_Scale);
-    }
-    void Sleep(ULONGLONG ms) override {
-        ::Sleep(static_cast<DWORD>(static_cast<double>(ms) / m_Scale));
-    }
-    DWORD WaitForObject(HANDLE object, DWORD ms) override {
-        return WaitForSingleObject(
-            object, ms == INFINITE
-                        ? INFINITE
-                        : static_cast<DWORD>(std::ceil(static_cast<double>(ms) / m_Scale)));
-    }
-    bool ScaleModule(HMODULE) override { return false; }
-
-private:
-    std::atomic<double> m_Scale{ScaleFromEnvironment()};
-};
-
 // Windows owns its drives: a path is the path the C runtime opens.
 class SystemDrives final : public Drives {
 public:
@@ -86,13 +38,6 @@ public:
     std::string ToHostPath(std::string_view windowsPath) override {
         return std::string(windowsPath);
     }
-};
-
-class NoDebugOutput final : public DebugOutput {
-public:
-    std::vector<std::string> Read() override { return {}; }
-    void Clear() override {}
-    void SetEcho(bool) override {}
 };
 
 class NoApiFaults final : public ApiFaults {
@@ -125,12 +70,15 @@ public:
     ApiFaults& Faults() override { return m_Faults; }
     TraceRecorder& Trace() override { return m_Trace; }
     ProcessCounters& Counters() override { return m_Counters; }
+    // SetupAPI answers from Windows' own tree, which holds the nodes already.
     void ServeDeviceNodes(std::shared_ptr<DeviceNodes>) override {}
 
 private:
     SystemClock m_Clock;
     SystemDrives m_Drives;
-    NoDebugOutput m_Debug;
+    // Capturing from the first use of the host system on, not from the first read, so that
+    // what the process says before anyone asks is kept.
+    DebugCapture m_Debug;
     NoApiFaults m_Faults;
     NoTrace m_Trace;
     NoCounters m_Counters;
@@ -139,8 +87,10 @@ private:
 }  // namespace
 
 HostSystem& Host() {
-    static WindowsHostSystem host;
-    return host;
+    // Never destroyed: threads may still use the clock, and the exception handler the
+    // capture, while the process exits.
+    static WindowsHostSystem* host = new WindowsHostSystem;
+    return *host;
 }
 
 }  // namespace sim
