@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include "HostRunner.h"
+#include "HostSystem.h"
 #include "HostText.h"
 
 namespace driverhost {
@@ -15,6 +16,12 @@ HRESULT LoadModule(HMODULE* module, IClassFactory** factory, IDriverEntry** entr
         *why = "Brelk.dll not found on the module search path (error " +
                std::to_string(GetLastError()) + ")";
         return HRESULT_FROM_WIN32(GetLastError());
+    }
+    // The driver keeps its real pauses and budget; the machine's clock decides how fast
+    // they pass. A driver at another pace than its host would outlive the host's waits.
+    if (!sim::Host().Time().ScaleModule(*module)) {
+        *why = "Brelk.dll cannot run on the machine's clock";
+        return E_FAIL;
     }
     const auto* version = reinterpret_cast<const UMDF_VERSION_DATA*>(
         GetProcAddress(*module, "Microsoft_WDF_UMDF_Version"));

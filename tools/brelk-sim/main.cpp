@@ -3,6 +3,7 @@
 // front end (the host program, ImageTool.h, StateTool.h, TraceTool.h).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "Program.h"
 #include "StateTool.h"
 #include "TraceTool.h"
+#include "WineRun.h"
 
 namespace fs = std::filesystem;
 
@@ -26,7 +28,7 @@ const char kUsage[] =
     "usage: brelk-sim <command> [options]\n"
     "\n"
     "Commands:\n"
-    "  update --machine DIR [options]\n"
+    "  update --machine DIR [--wine] [options]\n"
     "      One start and stop of the modem's device node on the simulated machine DIR:\n"
     "      the framework host loads Brelk.dll, adds the device, prepares its hardware\n"
     "      (the driver decides whether to update and may start a download), waits until\n"
@@ -69,26 +71,41 @@ const char kUsage[] =
     "\n"
     "brelk-sim <command> --help prints the options of one command.\n";
 
+const char kWineHelp[] =
+    "  --wine                the same start with the PE builds under Wine (make windows),\n"
+    "                        Windows' own registry, SetupAPI, COM and module loader\n"
+    "                        behind the driver; the machine's Windows is DIR/wineprefix,\n"
+    "                        made on first use; no --trace, no --windows-folder\n";
+
 int Usage(std::ostream& out, int code) {
     char text[8192];
-    std::snprintf(text, sizeof text, kUsage, driverhost::HostOptionsHelp());
+    std::snprintf(text, sizeof text, kUsage,
+                  (std::string(kWineHelp) + driverhost::HostOptionsHelp()).c_str());
     out << text;
     return code;
 }
 
 // The run goes to the framework host program, which replaces this process: a signal
 // sent to brelk-sim reaches the host, as stopping the host stops the driver.
-int Update(const std::vector<std::string>& args) {
+int Update(std::vector<std::string> args) {
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::cout << "usage: brelk-sim update --machine DIR [options]\n"
-                  << driverhost::HostOptionsHelp();
+        std::cout << "usage: brelk-sim update --machine DIR [--wine] [options]\n"
+                  << kWineHelp << driverhost::HostOptionsHelp();
         return 0;
+    }
+    const auto wine = std::find(args.begin(), args.end(), "--wine");
+    const bool underWine = wine != args.end();
+    if (underWine) {
+        args.erase(wine);
     }
     driverhost::HostOptions options;
     std::string error;
     if (!driverhost::ParseHostArgs(args, &options, &error)) {
         std::cerr << "brelk-sim update: " << error << "\n(brelk-sim --help for the options)\n";
         return 2;
+    }
+    if (underWine) {
+        return brelk::wine::Update(options, brelk::wine::SetupFromEnvironment(), std::cerr);
     }
     const std::string host = simcommon::ProgramFolder() + "/driverhost/brelk-driverhost";
     std::vector<char*> argv;
