@@ -66,8 +66,9 @@ test-tsan: build-tsan
 	cd build-tsan && $(SAN_ENV_TSAN) ctest $(CTEST_FLAGS)
 
 # The PE suites under 64-bit Wine; ctest creates the prefix first and ends its
-# wineserver last, and the final wineserver -w makes sure none is left behind.
-test-windows: windows
+# wineserver last, and the final wineserver -w makes sure none is left behind. The
+# whole-update scenarios run the Linux build's brelk-sim with --wine.
+test-windows: windows build
 	cd build-win64 && ctest $(CTEST_FLAGS); rc=$$?; \
 	    WINEPREFIX=$(CURDIR)/build-win64/wineprefix /usr/lib/wine/wineserver64 -k 2>/dev/null; \
 	    WINEPREFIX=$(CURDIR)/build-win64/wineprefix /usr/lib/wine/wineserver64 -w 2>/dev/null; \

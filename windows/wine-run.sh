@@ -20,6 +20,9 @@ case "$1" in
     fi
     rm -rf "$WINEPREFIX"
     "$WINE64" wineboot -i
+    # The registry is on disk once the server has ended: a copy of the prefix made
+    # afterwards (a Wine machine's, from this one) starts from a complete registry.
+    "$WINESERVER" -w
     ;;
 --stop)
     export WINEPREFIX="$2"

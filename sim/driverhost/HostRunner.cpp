@@ -185,6 +185,11 @@ bool HostDriver(const HostOptions& o, const MachineRun& machine, sim::SimModem& 
         story.Line("driver   OnInitialize: " + HrText(hrInit));
     }
     r.AddHr = driver.AddDevice(machine.Store(), o.InstanceId);
+    for (const wchar_t* module : {L"Parlex.dll", L"Flashkit.dll"}) {
+        if (GetModuleHandleW(module) != nullptr) {
+            r.ModulesAtAdd.push_back(Narrow(module));
+        }
+    }
     story.DebugOutput(r);
     story.Line("device   add: " + HrText(r.AddHr));
     if (SUCCEEDED(r.AddHr) && driver.Device() == nullptr) {

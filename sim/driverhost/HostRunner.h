@@ -101,6 +101,8 @@ struct HostReport {
     ULONGLONG RunMs = 0;                // platform ms from load to unload
     std::vector<std::string> Commands;  // "upgrade:set4", "final:set1", ... in order
     std::vector<std::string> Sessions;  // "flash:open-data", ...
+    // The libraries the driver held when device add returned (Parlex.dll, Flashkit.dll).
+    std::vector<std::string> ModulesAtAdd;
     std::vector<std::string> DebugOutput;
     std::vector<std::string> Problems;  // the host's own complaints (leaks, timeouts)
 };

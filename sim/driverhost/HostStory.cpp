@@ -271,6 +271,7 @@ void WriteReport(const std::string& path, const HostReport& r) {
         << "release_ms=" << r.ReleaseMs << "\nrun_ms=" << r.RunMs << "\n"
         << "commands=" << join(r.Commands) << "\n"
         << "sessions=" << join(r.Sessions) << "\n"
+        << "modules_at_add=" << join(r.ModulesAtAdd) << "\n"
         << "problems=" << join(r.Problems) << "\n"
         << "faults_fired=" << join(sim::FaultPlan::Instance().Fired()) << "\n"
         << "faults_unfired=" << join(sim::FaultPlan::Instance().Unfired()) << "\n"

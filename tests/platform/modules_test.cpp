@@ -98,9 +98,16 @@ TEST(Loader, ReferenceCountsAndDllMainCalls) {
     EXPECT_EQ(instance(), first);  // DllMain's hinstDLL is the HMODULE
     EXPECT_EQ(add(2, 3), 5);
 
+    // Found by file name in any case, ".dll" implied, without a reference of its own.
+    EXPECT_EQ(GetModuleHandleW(L"PLATPROBE.DLL"), first);
+    EXPECT_EQ(GetModuleHandleW(L"platprobe"), first);
+
     EXPECT_TRUE(FreeLibrary(first));
     EXPECT_EQ(TakeDebugOutput(), std::vector<std::string>{});  // one reference left
     EXPECT_TRUE(FreeLibrary(second));
+    SetLastError(kSentinel);
+    EXPECT_EQ(GetModuleHandleW(L"PlatProbe.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
     EXPECT_EQ(TakeDebugOutput(), std::vector<std::string>{"PlatProbe process detach"});
     EXPECT_EQ(WinplatLoadedModuleCount(), modules);
 

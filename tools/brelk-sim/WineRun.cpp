@@ -23,16 +23,6 @@ std::string Environment(const char* name, const std::string& fallback) {
     return value != nullptr && *value != '\0' ? std::string(value) : fallback;
 }
 
-// Wine headless and quiet, in the machine's prefix. WINEDEBUG is the user's if set.
-void PointAtPrefix(const std::string& machineFolder) {
-    setenv("WINEPREFIX", PrefixOf(machineFolder).c_str(), 1);
-    setenv("WINEDEBUG", Environment("WINEDEBUG", "-all").c_str(), 1);
-    // No Mono or Gecko installer: nothing here needs them, and they would ask for a window.
-    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
-}
-
 // Runs a program to its end; its exit code, or -1.
 int Run(const std::vector<std::string>& args) {
     std::vector<char*> argv;
@@ -51,12 +41,14 @@ int Run(const std::vector<std::string>& args) {
     return WEXITSTATUS(status);
 }
 
+constexpr uintmax_t kLinkedFileSize = 64 * 1024;
+
 bool HasRegistry(const fs::path& prefix) {
     return fs::exists(prefix / "system.reg");
 }
 
-// Hard links for the prefix's files, which Wine only reads, and copies of what it
-// rewrites in place (the ini files); the registry it saves to a new file and renames.
+// Hard links for the prefix's program files, which Wine only reads; copies of the
+// registry and of every small file, any of which Wine may rewrite in place.
 bool CopyTemplate(const fs::path& from, const fs::path& to, std::string* error) {
     std::error_code ec;
     const fs::path partial = to.string() + ".partial";
@@ -71,7 +63,7 @@ bool CopyTemplate(const fs::path& from, const fs::path& to, std::string* error) 
             fs::copy_symlink(it->path(), target, ec);
         } else if (it->is_directory()) {
             fs::create_directories(target, ec);
-        } else if (extension == ".reg" || extension == ".ini") {
+        } else if (extension == ".reg" || it->file_size() < kLinkedFileSize) {
             fs::copy_file(it->path(), target, ec);
         } else {
             fs::create_hard_link(it->path(), target, ec);
@@ -104,6 +96,15 @@ void ToWindows(std::string* path) {
 }
 
 }  // namespace
+
+void PointAtPrefix(const std::string& machineFolder) {
+    setenv("WINEPREFIX", PrefixOf(machineFolder).c_str(), 1);
+    setenv("WINEDEBUG", Environment("WINEDEBUG", "-all").c_str(), 1);
+    // No Mono or Gecko installer: nothing here needs them, and they would ask for a window.
+    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+}
 
 WineSetup SetupFromEnvironment() {
     WineSetup setup;

@@ -32,6 +32,10 @@ std::string WindowsPathOf(const std::string& hostPath);
 // The machine's Wine prefix.
 std::string PrefixOf(const std::string& machineFolder);
 
+// Points this process's environment, and so the Wine programs it starts, at the machine's
+// prefix: headless, quiet unless WINEDEBUG says otherwise, no installers.
+void PointAtPrefix(const std::string& machineFolder);
+
 // Creates the machine's prefix if it has none; false with the reason.
 bool EnsurePrefix(const std::string& machineFolder, const WineSetup& setup, std::ostream& out,
                   std::string* error);

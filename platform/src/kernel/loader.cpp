@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <wctype.h>
 
 #include <vector>
 
@@ -335,6 +336,39 @@ BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule) {
     }
     m->threadCalls = false;
     return TRUE;
+}
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+    if (lpModuleName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::wstring wanted = lpModuleName;
+    const size_t slash = wanted.find_last_of(L"\\/");
+    const bool withFolder = slash != std::wstring::npos;
+    if (wanted.find(L'.', withFolder ? slash : 0) == std::wstring::npos) {
+        wanted += L".dll";
+    }
+    auto lower = [](std::wstring text) {
+        for (wchar_t& c : text) {
+            c = static_cast<wchar_t>(towlower(c));
+        }
+        return text;
+    };
+    wanted = lower(wanted);
+    Loader& loader = TheLoader();
+    std::lock_guard<std::recursive_mutex> guard(loader.lock);
+    for (Module* m : loader.modules) {
+        std::wstring have = lower(WindowsPathFor(m->path));
+        if (!withFolder) {
+            have = have.substr(have.find_last_of(L"\\/") + 1);
+        }
+        if (have == wanted) {
+            return m->base;
+        }
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
