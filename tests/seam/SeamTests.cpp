@@ -12,6 +12,7 @@
 
 #include "HResultPrinter.h"
 #include "MachineStore.h"
+#include "NamedStoreContract.h"
 #include "PropertyBackendContract.h"
 
 namespace brelk::test {
@@ -48,6 +49,7 @@ private:
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(MachineFile, PropertyBackendContract, MachineFileMachine);
+INSTANTIATE_TYPED_TEST_SUITE_P(MachineFile, NamedStoreContract, MachineFileMachine);
 
 class LayerHostSystem : public ::testing::Test {
 protected:

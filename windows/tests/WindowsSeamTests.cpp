@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "HResultPrinter.h"
+#include "PropertyStore.h"
+#include "NamedStoreContract.h"
 #include "PropertyBackendContract.h"
 #include "WindowsMachine.h"
 
@@ -80,6 +82,7 @@ private:
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(Registry, PropertyBackendContract, RegistryMachine);
+INSTANTIATE_TYPED_TEST_SUITE_P(Registry, NamedStoreContract, RegistryMachine);
 
 // A device node's own hardware (DIREG_DEV) or software (DIREG_DRV) key, as SetupAPI opens it.
 HKEY SetupApiKey(const std::wstring& instanceId, DWORD which) {
@@ -164,6 +167,59 @@ TEST_F(RegistryStores, EachKeyIsARegistryKeyOfTheDevice) {
                                     Device(), name, KeyOpen::CreateIfMissing, &refused, &created))
             << testing::PrintToString(std::wstring(name));
     }
+}
+
+// The values as the driver writes them through the framework's named store land in the
+// hardware key with the registry types the framework documents.
+TEST_F(RegistryStores, TheDriversValuesTakeTheFrameworksRegistryTypes) {
+    class Stores final : public sim::DevicePropertyStores {
+    public:
+        sim::PropertyBackend& Backend() override { return *m_Backend; }
+
+    private:
+        const std::shared_ptr<sim::PropertyBackend> m_Backend = sim::RegistryPropertyBackend();
+    } stores;
+    WDF_PROPERTY_STORE_ROOT root = HardwareRoot();
+    IWDFNamedPropertyStore2* store = nullptr;
+    ASSERT_HR(S_OK, stores.RetrieveNamedStore(Device(), &root, WdfPropertyStoreCreateIfMissing,
+                                              KEY_READ | KEY_SET_VALUE, nullptr, &store, nullptr));
+    char narrow[] = "0.0";
+    WCHAR wide[] = L"1.0.0";
+    PROPVARIANT state = {}, counter = {}, created = {}, previous = {};
+    state.vt = VT_UINT, state.uintVal = 2;
+    counter.vt = VT_UINT, counter.uintVal = 0;
+    created.vt = VT_LPSTR, created.pszVal = narrow;
+    previous.vt = VT_LPWSTR, previous.pwszVal = wide;
+    ASSERT_HR(S_OK, store->SetNamedValue(L"FWUpdateProgressState", &state));
+    ASSERT_HR(S_OK, store->SetNamedValue(L"FWURetryCounter", &counter));
+    ASSERT_HR(S_OK, store->SetNamedValue(L"DefaultText", &created));
+    ASSERT_HR(S_OK, store->SetNamedValue(L"PrevFwVersion", &previous));
+    store->Release();
+
+    HKEY hardware = SetupApiKey(Device(), DIREG_DEV);
+    ASSERT_NE(hardware, nullptr);
+    const struct {
+        const wchar_t* name;
+        DWORD type;
+        std::vector<BYTE> data;
+    } stored[] = {
+        {L"FWUpdateProgressState", REG_DWORD, {2, 0, 0, 0}},
+        {L"FWURetryCounter", REG_DWORD, {0, 0, 0, 0}},
+        {L"DefaultText", REG_SZ, {'0', 0, '.', 0, '0', 0, 0, 0}},
+        {L"PrevFwVersion", REG_SZ, {'1', 0, '.', 0, '0', 0, '.', 0, '0', 0, 0, 0}},
+    };
+    for (const auto& v : stored) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(v.name)));
+        DWORD type = REG_NONE;
+        std::vector<BYTE> data(64, 0xCC);
+        DWORD size = static_cast<DWORD>(data.size());
+        ASSERT_EQ(RegQueryValueExW(hardware, v.name, nullptr, &type, data.data(), &size),
+                  ERROR_SUCCESS);
+        data.resize(size);
+        EXPECT_EQ(type, v.type);
+        EXPECT_EQ(data, v.data);
+    }
+    RegCloseKey(hardware);
 }
 
 TEST_F(RegistryStores, RegistryTypesNoWriteLeavesReadAsDamage) {
