@@ -1,5 +1,6 @@
 #include "WineRun.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,15 +24,24 @@ std::string Environment(const char* name, const std::string& fallback) {
     return value != nullptr && *value != '\0' ? std::string(value) : fallback;
 }
 
-// Runs a program to its end; its exit code, or -1.
-int Run(const std::vector<std::string>& args) {
+// Runs a program to its end, its output to `log` if given; its exit code, or -1.
+int Run(const std::vector<std::string>& args, const std::string& log = {}) {
     std::vector<char*> argv;
     for (const auto& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!log.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
         return -1;
     }
     int status = 0;
@@ -141,12 +151,14 @@ bool EnsurePrefix(const std::string& machineFolder, const WineSetup& setup, std:
         fs::remove_all(prefix, ec);
         return CopyTemplate(setup.Template, prefix, error);
     }
+    const std::string log = (fs::path(machineFolder) / "wineboot.log").string();
     out << "wine     creating the machine's Wine prefix " << prefix.string()
-        << " (once; it takes a while)" << std::endl;
+        << " (once; it takes a while; wineboot's output goes to " << log << ")" << std::endl;
     PointAtPrefix(machineFolder);
-    if (Run({setup.Wine64, "wineboot", "-i"}) != 0 || Run({setup.WineServer, "-w"}) != 0 ||
+    if (Run({setup.Wine64, "wineboot", "-i"}, log) != 0 || Run({setup.WineServer, "-w"}) != 0 ||
         !HasRegistry(prefix)) {
-        *error = "wineboot could not create the Wine prefix " + prefix.string();
+        *error =
+            "wineboot could not create the Wine prefix " + prefix.string() + " (see " + log + ")";
         return false;
     }
     return true;
