@@ -4,8 +4,8 @@
     bench-report.py RAW_DIR BUILD_DIR SOURCE_DIR REPETITIONS [PREVIOUS] > benchmarks.md
 
 RAW_DIR holds each Google Benchmark program's JSON (<program>.json), the whole-update
-runs as printed (update.txt), <name>.failed for a program that exited with an error, and
-the date and load averages. Each figure goes in a row beside its target, pass or fail.
+runs as printed (update.txt), the runs of Wine against our layer (wine.txt), <name>.failed
+for a program that exited with an error, and the date and load averages. Each figure goes in a row beside its target, pass or fail.
 PREVIOUS, the report this one replaces: its sections that no benchmark here writes (such
 as the soak's, from make soak) are kept at the end.
 """
@@ -242,6 +242,118 @@ for u, mib in ((small, 16), (large, 256)):
     else:
         row("Update (#7)", measure, text, "baseline for the 256 MiB run")
 
+# Issue 15: Wine against our layer (bench/wine/wine-bench.sh): the same work on each,
+# interleaved in one run.
+wine_text = read(os.path.join(raw, "wine.txt")).replace("\r", "")
+KV = re.compile(r'([\w-]+)=("[^"]*"|\S*)')
+
+
+def fields(line, kind):
+    if not line.startswith(kind + " "):
+        return None
+    return {k: v.strip('"') for k, v in KV.findall(line)}
+
+
+wine_lines = wine_text.splitlines()
+wine_reason = next((f["not-measured"] for f in (fields(l, "wine-bench") for l in wine_lines)
+                    if f and "not-measured" in f), None)
+if wine_reason is None and not wine_text:
+    wine_reason = "wine-bench.sh did not run" + (" (it exited with an error)"
+                                                  if os.path.exists(os.path.join(raw, "wine.failed")) else "")
+writes = [f for f in (fields(l, "write_path") for l in wine_lines) if f]
+updates_wine = [f for f in (fields(l, "update") for l in wine_lines) if f]
+
+
+def load_range(lines):
+    loads = sorted(float(l["load"]) for l in lines if l.get("load"))
+    if not loads:
+        return "?"
+    return "%.2f" % loads[0] if loads[0] == loads[-1] else "%.2f to %.2f" % (loads[0], loads[-1])
+
+
+def ratio_text(wine, layer):
+    if wine.median is None or layer.median is None or layer.median == 0:
+        return "no ratio"
+    return "%.2f" % (wine.median / layer.median)
+
+
+for size in (2048, 16384):
+    measure = ("Write path under Wine against our layer: `WriteFlashData`, %d KiB blocks, both sinks"
+               " advised (`write_path_bench`, one source built for both)" % (size // 1024))
+    target = "report both rates and the ratio (Wine / layer)"
+    if wine_reason:
+        row("Wine (#15)", measure, "not measured: " + wine_reason, target, "not measured")
+        continue
+    figs, notes = {}, []
+    for system in ("layer", "wine"):
+        rs = [w for w in writes if w.get("system") == system and w.get("block") == str(size)]
+        errors = [w["error"] for w in rs if "error" in w]
+        ok = [w for w in rs if "mbps" in w]
+        figs[system] = Figure([float(w["mbps"]) for w in ok],
+                              errors[0] if errors else (None if ok else "not measured"))
+        timeouts = sum(int(w.get("timeouts", 0)) for w in ok)
+        if timeouts:
+            notes.append("%s writes that waited out their time-out: %d" % (system, timeouts))
+    layer, wine = figs["layer"], figs["wine"]
+    rounds = len({w.get("round") for w in writes if w.get("block") == str(size)})
+    round_starts = [f for f in (fields(l, "write-path") for l in wine_lines) if f]
+    budget = max((float(w["seconds"]) for w in writes if "seconds" in w), default=0)
+    text = ("our layer %s; Wine %s; Wine / layer %s (of the medians); %d and %d repetitions of %.1f s,"
+            " in %d rounds of layer then Wine; load %s" % (
+                layer.text("{:.1f}", " MB/s"), wine.text("{:.1f}", " MB/s"), ratio_text(wine, layer),
+                len(layer.values), len(wine.values), budget, rounds, load_range(round_starts)))
+    if notes:
+        text += "; " + "; ".join(notes)
+    row("Wine (#15)", measure, text, target,
+        "—" if layer.median is not None and wine.median is not None else "**FAIL**")
+
+for scale in sorted({int(u["scale"]) for u in updates_wine}, reverse=True) or [100, 10]:
+    us = [u for u in updates_wine if int(u["scale"]) == scale]
+    mib = us[0]["mib"] if us else "4"
+    measure = ("`brelk-sim update` against `brelk-sim update --wine`: %s MiB image (two items),"
+               " modem 1.0.0 to 2.0.0, time scale %d, each on a fresh machine" % (mib, scale))
+    target = "report both times and the ratio (Wine / layer)"
+    if wine_reason or not us:
+        row("Wine (#15)", measure, "not measured: " + (wine_reason or "wine-bench.sh did not report it"),
+            target, "not measured")
+        continue
+    by = {s: [u for u in us if u["system"] == s] for s in ("layer", "wine")}
+    wall = {s: Figure([float(u["wall"]) for u in by[s]]) for s in by}
+    run_ms = {s: Figure([float(u["run_ms"]) for u in by[s] if u.get("run_ms")]) for s in by}
+    pairs = []
+    for u in by["wine"]:
+        other = next((l for l in by["layer"] if l["run"] == u["run"]), None)
+        if other and float(other["wall"]) > 0:
+            pairs.append(float(u["wall"]) / float(other["wall"]))
+    # Real time outside the driver's load-to-unload: the process's start and end, and under
+    # Wine the start of Wine itself.
+    outside = {s: Figure([float(u["wall"]) - float(u["run_ms"]) / 1000 / scale
+                          for u in by[s] if u.get("run_ms")]) for s in by}
+    done = {s: sum(1 for u in by[s] if u["modem"] == "2.0.0" and u["state"] == "3") for s in by}
+    text = ("wall: our layer %s, Wine %s, Wine / layer %s (of the medians; each pair %s); platform time"
+            " (`run_ms`): our layer %s, Wine %s, Wine / layer %s; wall outside the driver's run"
+            " (wall − run_ms / scale): our layer %s, Wine %s; updates completed: %d of %d on our"
+            " layer, %d of %d under Wine; load %s" % (
+                wall["layer"].text("{:.2f}", " s"), wall["wine"].text("{:.2f}", " s"),
+                ratio_text(wall["wine"], wall["layer"]),
+                ", ".join("%.2f" % p for p in pairs) or "none",
+                run_ms["layer"].text("{:.0f}", " ms"), run_ms["wine"].text("{:.0f}", " ms"),
+                ratio_text(run_ms["wine"], run_ms["layer"]),
+                outside["layer"].text("{:.2f}", " s"), outside["wine"].text("{:.2f}", " s"),
+                done["layer"], len(by["layer"]), done["wine"], len(by["wine"]), load_range(us)))
+    row("Wine (#15)", measure, text, target,
+        "—" if wall["layer"].median is not None and wall["wine"].median is not None else "**FAIL**")
+
+starts = [f for f in (fields(l, "wine-start") for l in wine_lines) if f]
+measure = "Wine's start in a fresh prefix (copied from the template): a PE program that exits at once"
+if wine_reason or not starts:
+    row("Wine (#15)", measure, "not measured: " + (wine_reason or "wine-bench.sh did not report it"),
+        "report the time", "not measured")
+else:
+    f = Figure([float(w["wall"]) for w in starts])
+    row("Wine (#15)", measure, "%s wall; load %s" % (f.text("{:.2f}", " s"), load_range(starts)),
+        "report the time", reported(f))
+
 # The machine.
 cpuinfo = read("/proc/cpuinfo")
 model = next((l.split(":", 1)[1].strip() for l in cpuinfo.splitlines() if l.startswith("model name")), "?")
@@ -277,8 +389,9 @@ print("# Benchmarks")
 print()
 print("Written by `make bench` (`scripts/bench.sh`). Google Benchmark figures are the median of %d"
       " repetitions, the range in brackets; the whole-update figures (`bench/update/update-bench.sh`)"
-      " are one run each. Times are CPU time per iteration, except for benchmarks timed by the wall"
-      " clock (`/real_time`, `/manual_time`); on a loaded machine the wall time of the others is"
+      " are one run each; the Wine rows (`bench/wine/wine-bench.sh`) give the median of the runs"
+      " they name, the range in brackets, and the ratio of two medians. Times are CPU time per"
+      " iteration, except for benchmarks timed by the wall clock (`/real_time`, `/manual_time`); on a loaded machine the wall time of the others is"
       " longer. MB = 10⁶ bytes, MiB = 2²⁰ bytes. A target of \"report the time\" is a"
       " figure the issue asks for without a bound." % reps)
 print()
@@ -300,6 +413,9 @@ print("- Build: `%s`, CMAKE_BUILD_TYPE=%s, commit %s%s" % (
     os.path.relpath(build_dir, root) if build_dir.startswith(root) else build_dir,
     cache_value("CMAKE_BUILD_TYPE"), commit, " with uncommitted changes in the tree" if dirty else ""))
 print("- Google Benchmark library: reports itself built as %s" % library_build)
+wine_loads = [f["load"] for f in (fields(l, "wine-bench") for l in wine_lines) if f and "load" in f]
+if wine_loads:
+    loads.append("wine-bench.sh %s (1 min; %s at its end)" % (wine_loads[0], wine_loads[-1]))
 print("- Load average (1, 5, 15 min): %s before, %s after; at each program's start: %s" % (
     read(os.path.join(raw, "load-before")), read(os.path.join(raw, "load-after")), "; ".join(loads) or "?"))
 if failed:
@@ -311,8 +427,23 @@ print("```")
 print(update_text or "(no output)")
 print("```")
 
+print()
+print("## Wine against our layer: runs as printed")
+print()
+print("`bench/wine/wine-bench.sh`: `write_path_bench` from `%s` and its PE build under Wine, in"
+      " rounds; then pairs of whole updates in alternating order, each on a fresh machine. Not"
+      " counted in an update's wall time: the copy of the Wine prefix from its template (hard"
+      " links) before it, and the end of the prefix's wineserver after it; counted: Wine's start"
+      " and its wineserver's, which every update under Wine pays. `run_ms` is the host's platform"
+      " time from the driver's load to its unload." % (
+          os.path.relpath(build_dir, root) if build_dir.startswith(root) else build_dir))
+print()
+print("```")
+print(wine_text or "(no output)")
+print("```")
+
 # Sections of the report this one replaces that nothing above writes.
-written = {"## Machine", "## Whole-update runs as printed"}
+written = {"## Machine", "## Whole-update runs as printed", "## Wine against our layer: runs as printed"}
 kept, keep = [], False
 for line in read(previous).splitlines() if previous else []:
     if line.startswith("## "):

@@ -5,6 +5,8 @@
 #   BENCH_REPETITIONS  repetitions of each Google Benchmark program (default 3; the table
 #                      shows the median and the spread)
 #   BENCH_OUT          where the report goes (default docs/benchmarks.md)
+#   BENCH_PE_BUILD     the x64 PE build tree for the Wine figures (default build-win64,
+#                      configured and brought up to date by bench/wine/wine-bench.sh)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,6 +43,9 @@ done
 echo "== update-bench.sh"
 bash "$root/bench/update/update-bench.sh" "$build_dir" | tee "$raw/update.txt" ||
     echo "update-bench.sh exited with $?" | tee "$raw/update.failed"
+echo "== wine-bench.sh"
+bash "$root/bench/wine/wine-bench.sh" "$build_dir" "${BENCH_PE_BUILD:-$root/build-win64}" |
+    tee "$raw/wine.txt" || echo "wine-bench.sh exited with $?" | tee "$raw/wine.failed"
 cut -d' ' -f1-3 /proc/loadavg >"$raw/load-after"
 
 mkdir -p "$(dirname "$out")"

@@ -42,16 +42,17 @@ public:
 // that wait is the thread's (the benchmark thread sleeps meanwhile).
 void BM_WaitStatusIdleCpu(benchmark::State& state) {
     WinplatSetTimeScale(1);
-    static FlashkitApi api{};
-    api.ZKTR_DL_open_comm_port = AcceptOpen;
-    api.ZKTR_DL_boot_target = AcceptBoot;
-    g_pFlashkitApi = &api;
     g_pfnFWUpgradeResult = IgnoreResult;
     constexpr DWORD kWaitMs = 2000;
 
     double cpuShare = 0;
     for (auto _ : state) {
         DiscardStatusReports();
+        // The device deletes the record when it releases the library, as the driver's
+        // binding allocated it.
+        g_pFlashkitApi = new FlashkitApi{};
+        g_pFlashkitApi->ZKTR_DL_open_comm_port = AcceptOpen;
+        g_pFlashkitApi->ZKTR_DL_boot_target = AcceptBoot;
         auto* device = new QuietDevice();
         const auto wallStart = std::chrono::steady_clock::now();
         const double cpuStart = ProcessCpuSeconds();
