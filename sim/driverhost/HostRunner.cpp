@@ -313,6 +313,12 @@ int RunHost(const HostOptions& given, std::ostream& outStream, HostReport* repor
     if (const size_t modules = sim::Host().Counters().LoadedModules(); modules != 0) {
         r.Problems.push_back(std::to_string(modules) + " modules still loaded after the unload");
     }
+    // By name as well, for a system that counts no modules (Windows).
+    for (const wchar_t* module : {L"Brelk.dll", L"Parlex.dll", L"Flashkit.dll"}) {
+        if (GetModuleHandleW(module) != nullptr) {
+            r.Problems.push_back(Narrow(module) + " still loaded after the unload");
+        }
+    }
     if (const size_t threads = sim::Host().Counters().LiveThreads(); threads != 0) {
         r.Problems.push_back(std::to_string(threads) + " threads still running after the unload");
     }

@@ -1,10 +1,6 @@
 #include "Scenarios.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -20,10 +16,9 @@
 
 #include "HostRunner.h"
 #include "PersistedValues.h"
+#include "Program.h"
 #include "TestFolders.h"
 #include "WineRun.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -113,28 +108,12 @@ pid_t Machine::Spawn(const std::vector<std::string>& extra) const {
 std::pair<int, std::string> Machine::Tool(const std::vector<std::string>& args) const {
     std::vector<std::string> full = {BinFolder() + "/brelk-sim"};
     full.insert(full.end(), args.begin(), args.end());
-    const pid_t pid = SpawnArgs(full);
-    int status = 0;
-    const int code =
-        pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int code = simcommon::RunProgram(full, OutputPath());
     return {code, OutputSoFar()};
 }
 
 pid_t Machine::SpawnArgs(const std::vector<std::string>& args) const {
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, OutputPath().c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return simcommon::SpawnProgram(args, OutputPath());
 }
 
 std::string Machine::OutputSoFar() const {
@@ -144,10 +123,7 @@ std::string Machine::OutputSoFar() const {
 
 Report Machine::Collect(pid_t pid) const {
     Report r;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        r.ExitCode = WEXITSTATUS(status);
-    }
+    r.ExitCode = simcommon::WaitProgram(pid);
     r.Output = OutputSoFar();
     std::ifstream in(ReportPath());
     for (std::string line; std::getline(in, line);) {
@@ -181,21 +157,8 @@ int RegistryNumber(const std::string& machineFolder, const wchar_t* name) {
     const wine::WineSetup setup = wine::SetupFromEnvironment();
     wine::PointAtPrefix(machineFolder);
     const std::string out = machineFolder + "/reg-query.txt";
-    std::vector<std::string> args = {setup.Wine64, "reg", "query", key, "/v", value};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    int status = 0;
-    const bool ran = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
-                     waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-                     WEXITSTATUS(status) == 0;
-    posix_spawn_file_actions_destroy(&actions);
+    const bool ran =
+        simcommon::RunProgram({setup.Wine64, "reg", "query", key, "/v", value}, out) == 0;
     std::ifstream in(out);
     const std::regex line("^\\s+" + value + "\\s+REG_DWORD\\s+0x([0-9a-fA-F]+)\\s*$");
     for (std::string text; ran && std::getline(in, text);) {

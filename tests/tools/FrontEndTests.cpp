@@ -15,6 +15,7 @@
 #include "Numbers.h"
 #include "StateTool.h"
 #include "TraceTool.h"
+#include "WineRun.h"
 
 namespace brelk::test {
 namespace {
@@ -34,6 +35,17 @@ TEST(FrontEnd, AnswersHelpAndRefusesBadUsage) {
     const RunFn image = [](auto& a, auto& o, auto& e) { return brelk::image::Run(a, o, e); };
     const RunFn trace = [](auto& a, auto& o, auto& e) { return brelk::trace::Run(a, o, e); };
     const RunFn state = [](auto& a, auto& o, auto& e) { return brelk::state::Run(a, o, e); };
+    // update --wine, on a machine without a PE build or Wine: what it refuses, it refuses
+    // before it looks for them.
+    const RunFn wine = [](auto& a, auto&, auto& e) {
+        driverhost::HostOptions options;
+        std::string error;
+        EXPECT_TRUE(driverhost::ParseHostArgs(a, &options, &error)) << error;
+        brelk::wine::WineSetup setup;
+        setup.PeBin = "/nonexistent/pe";
+        setup.Wine64 = "/nonexistent/wine64";
+        return brelk::wine::Update(options, setup, e);
+    };
     const FrontEndCase cases[] = {
         {"image help", image, {"--help"}, 0, "usage: brelk-image -o FILE", ""},
         {"trace help", trace, {"--help"}, 0, "usage: brelk-trace [--catalog", ""},
@@ -48,6 +60,24 @@ TEST(FrontEnd, AnswersHelpAndRefusesBadUsage) {
         {"trace unknown option", trace, {"--colour", "x.log"}, 2, "", "unexpected '--colour'"},
         {"trace missing log", trace, {"/nonexistent/x.log"}, 1, "", "/nonexistent/x.log"},
         {"state without command", state, {"/tmp"}, 2, "", "usage: brelk-state"},
+        {"wine with a trace",
+         wine,
+         {"--machine", "/tmp/w", "--trace", "t.log"},
+         2,
+         "",
+         "--trace: Wine's event tracing delivers no messages"},
+        {"wine with a Windows folder",
+         wine,
+         {"--machine", "/tmp/w", "--windows-folder", "D:\\W"},
+         2,
+         "",
+         "--windows-folder: under Wine"},
+        {"wine without a PE build",
+         wine,
+         {"--machine", "/tmp/w"},
+         3,
+         "",
+         "no PE build of the host at /nonexistent/pe/driverhost/brelk-driverhost.exe"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,8 +1,6 @@
 #include "UpdateRun.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,8 +15,7 @@
 
 #include "FirmwareImage.h"
 #include "PersistedValues.h"
-
-extern char** environ;
+#include "Program.h"
 
 namespace fs = std::filesystem;
 
@@ -108,20 +105,7 @@ pid_t Machine::Spawn(const std::vector<std::string>& extra) {
 }
 
 pid_t Machine::SpawnArgs(const std::vector<std::string>& args, const std::string& output) {
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return simcommon::SpawnProgram(args, output);
 }
 
 double Machine::BoundSeconds() const {

@@ -1,9 +1,5 @@
 #include "Replay.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,9 +8,8 @@
 #include <sstream>
 
 #include "PersistedValues.h"
+#include "Program.h"
 #include "UpdateRun.h"
-
-extern char** environ;
 
 namespace brelk_replay {
 
@@ -41,21 +36,7 @@ int Boots(const std::string& folder) {
 // host had not flushed.
 bool Reboot(const brelk_matrix::Machine& machine, const std::string& bin) {
     const std::string sim = bin + "/brelk-sim";
-    std::vector<std::string> args = {sim, "state", machine.Folder(), "show"};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    return rc == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+    return simcommon::RunProgram({sim, "state", machine.Folder(), "show"}, "/dev/null") == 0;
 }
 
 }  // namespace

@@ -1,8 +1,5 @@
 #include "WineRun.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +9,7 @@
 #include <ostream>
 #include <vector>
 
-extern char** environ;
+#include "Program.h"
 
 namespace fs = std::filesystem;
 
@@ -22,33 +19,6 @@ namespace {
 std::string Environment(const char* name, const std::string& fallback) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? std::string(value) : fallback;
-}
-
-// Runs a program to its end, its output to `log` if given; its exit code, or -1.
-int Run(const std::vector<std::string>& args, const std::string& log = {}) {
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!log.empty()) {
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    }
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        return -1;
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
 }
 
 constexpr uintmax_t kLinkedFileSize = 64 * 1024;
@@ -155,8 +125,8 @@ bool EnsurePrefix(const std::string& machineFolder, const WineSetup& setup, std:
     out << "wine     creating the machine's Wine prefix " << prefix.string()
         << " (once; it takes a while; wineboot's output goes to " << log << ")" << std::endl;
     PointAtPrefix(machineFolder);
-    if (Run({setup.Wine64, "wineboot", "-i"}, log) != 0 || Run({setup.WineServer, "-w"}) != 0 ||
-        !HasRegistry(prefix)) {
+    if (simcommon::RunProgram({setup.Wine64, "wineboot", "-i"}, log, true) != 0 ||
+        simcommon::RunProgram({setup.WineServer, "-w"}) != 0 || !HasRegistry(prefix)) {
         *error =
             "wineboot could not create the Wine prefix " + prefix.string() + " (see " + log + ")";
         return false;
@@ -169,8 +139,8 @@ void StopPrefix(const std::string& machineFolder, const WineSetup& setup) {
         return;
     }
     PointAtPrefix(machineFolder);
-    (void)Run({setup.WineServer, "-k"});
-    (void)Run({setup.WineServer, "-w"});
+    (void)simcommon::RunProgram({setup.WineServer, "-k"});
+    (void)simcommon::RunProgram({setup.WineServer, "-w"});
 }
 
 int Update(driverhost::HostOptions options, const WineSetup& setup, std::ostream& err) {
