@@ -22,6 +22,7 @@ pid_t SpawnProgram(const std::vector<std::string>& args, const std::string& outp
         return -1;
     }
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const auto& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }

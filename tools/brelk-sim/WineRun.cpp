@@ -21,7 +21,7 @@ std::string Environment(const char* name, const std::string& fallback) {
     return value != nullptr && *value != '\0' ? std::string(value) : fallback;
 }
 
-constexpr uintmax_t kLinkedFileSize = 64 * 1024;
+constexpr uintmax_t kLinkedFileSize = uintmax_t{64} * 1024;
 
 bool HasRegistry(const fs::path& prefix) {
     return fs::exists(prefix / "system.reg");
@@ -185,6 +185,7 @@ int Update(driverhost::HostOptions options, const WineSetup& setup, std::ostream
         args.push_back(std::move(a));
     }
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const auto& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
