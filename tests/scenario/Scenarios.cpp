@@ -93,7 +93,8 @@ std::vector<std::string> Machine::Args(const std::vector<std::string>& extra) co
         args.push_back("--wine");
     }
     for (const std::string& a :
-         {std::string("--machine"), m_Folder, std::string("--time-scale"), std::string(kTimeScale),
+         {std::string("--machine"), m_Folder, std::string("--time-scale"),
+          std::string(m_System == HostSystem::Wine ? kWineTimeScale : kTimeScale),
           std::string("--no-progress"), std::string("--report"), ReportPath()}) {
         args.push_back(a);
     }

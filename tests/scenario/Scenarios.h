@@ -22,6 +22,9 @@ namespace brelk::test {
 // this scale the pauses of a whole update take 0.2 s, and the budget (1.8 s of real time)
 // leaves room for sanitizer builds.
 inline constexpr const char* kTimeScale = "100";
+// Under Wine every event and wait is a round trip to the wineserver, which must also get
+// a core: half the scale leaves the budget 3.6 s of real time.
+inline constexpr const char* kWineTimeScale = "50";
 
 enum class HostSystem { Layer, Wine };
 
