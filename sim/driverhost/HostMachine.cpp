@@ -101,8 +101,8 @@ bool PrepareFiles(const HostOptions& o, std::string* error) {
     std::error_code ec;
     fs::create_directories(machine, ec);
     if (!o.WindowsFolder.empty()) {
-        if (!WindowsFolderIsTheMachines()) {
-            *error = "--windows-folder: this system's Windows folder is " + DefaultWindowsFolder() +
+        if (const std::string fixed = SystemWindowsFolder(); !fixed.empty()) {
+            *error = "--windows-folder: this system's Windows folder is " + fixed +
                      ", which a machine cannot change";
             return false;
         }
@@ -199,13 +199,13 @@ ImageFacts ReadImageFacts(const std::string& machine) {
 }
 
 std::string WindowsFolder(const std::string& machineFolder) {
-    if (!WindowsFolderIsTheMachines()) {
-        return DefaultWindowsFolder();
+    if (std::string fixed = SystemWindowsFolder(); !fixed.empty()) {
+        return fixed;
     }
     std::ifstream in(WindowsFolderFile(machineFolder));
     std::string folder;
     if (!std::getline(in, folder) || folder.empty()) {
-        return DefaultWindowsFolder();
+        return kDefaultWindowsFolder;
     }
     return folder;
 }
@@ -297,8 +297,6 @@ bool MachineRun::Prepare(const HostOptions& o, std::string* failure, std::string
         return false;
     }
     sim::Host().Time().SetScale(o.TimeScale);
-    // SystemRoot is the machine's own text, trailing separator and all, as Windows hands
-    // it to a process.
     m_WindowsFolder = driverhost::WindowsFolder(o.MachineFolder);
     if (!o.Faults.empty() && !sim::FaultPlan::Instance().Parse(o.Faults, &error)) {
         *failure = "brelk-sim: bad fault plan: " + error;
@@ -320,7 +318,6 @@ HRESULT MachineRun::Close() {
     }
     CloseSystem();
     m_Store.reset();
-    m_Nodes.reset();
     return hr;
 }
 

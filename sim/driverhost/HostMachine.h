@@ -69,9 +69,7 @@ private:
 
     std::string m_WindowsFolder;
     std::wstring m_InstanceId;
-    std::shared_ptr<sim::DevicePropertyStores> m_Store;
-    std::shared_ptr<sim::DeviceNodes> m_Nodes;
-    bool m_DatabaseRegistered = false;
+    std::shared_ptr<sim::DevicePropertyStores> m_Store;  // set while the machine is open
 };
 
 // ---- Provided by the host system's part.
@@ -82,8 +80,8 @@ private:
                                const std::filesystem::path& from, std::string* error);
 // The folder behind drive `letter` of the machine.
 [[nodiscard]] std::filesystem::path DriveFolder(const std::string& machineFolder, char letter);
-// What a new machine's Windows folder is, and whether a machine can be given another.
-[[nodiscard]] std::string DefaultWindowsFolder();
-[[nodiscard]] bool WindowsFolderIsTheMachines();
+// The Windows folder the system fixes for every machine; empty where each machine keeps
+// the one it was given (our layer).
+[[nodiscard]] std::string SystemWindowsFolder();
 
 }  // namespace driverhost

@@ -21,12 +21,8 @@ fs::path DriveFolder(const std::string& machineFolder, char letter) {
            std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
 }
 
-std::string DefaultWindowsFolder() {
-    return kDefaultWindowsFolder;
-}
-
-bool WindowsFolderIsTheMachines() {
-    return true;
+std::string SystemWindowsFolder() {
+    return {};
 }
 
 // A link to the build, so the machine follows a rebuild.
@@ -66,6 +62,8 @@ bool MachineRun::PrepareSystem(const HostOptions& o, std::string* failure) {
     sim::Host().Paths().Map(L'C', DriveFolder(o.MachineFolder, 'C').string());
     sim::Host().Paths().Map(windowsDrive,
                             DriveFolder(o.MachineFolder, static_cast<char>(windowsDrive)).string());
+    // SystemRoot is the machine's own text, trailing separator and all, as Windows hands
+    // it to a process.
     setenv("SystemRoot", m_WindowsFolder.c_str(), 1);
     setenv("windir", m_WindowsFolder.c_str(), 1);
     // Modules only from the machine's system folder: the current folder is searched
@@ -87,16 +85,14 @@ bool MachineRun::PrepareSystem(const HostOptions& o, std::string* failure) {
         return false;
     }
     sim::Host().ServeDeviceNodes(store);
-    m_DatabaseRegistered = true;
     m_Store = store;
-    m_Nodes = store;
     return true;
 }
 
+// The machine file serves the device database while the machine is open.
 void MachineRun::CloseSystem() {
-    if (m_DatabaseRegistered) {
+    if (m_Store) {
         sim::Host().ServeDeviceNodes(nullptr);
-        m_DatabaseRegistered = false;
     }
 }
 

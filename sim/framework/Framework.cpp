@@ -526,35 +526,38 @@ STDMETHODIMP CFxDevice::RetrieveUnifiedDevicePropertyStore(
     return m_Store->RetrieveUnifiedStore(m_InstanceId, RootSpecifier, PropertyStore);
 }
 
-HRESULT CFxDevice::PrepareHardware() {
+HRESULT CFxDevice::HardwareCallback(IPnpCallbackHardware** hw) {
+    *hw = nullptr;
     IUnknown* callback = CallbackObject();
     if (callback == nullptr) {
         return E_NOINTERFACE;
     }
-    IPnpCallbackHardware* hw = nullptr;
-    HRESULT hr = callback->QueryInterface(IID_IPnpCallbackHardware, reinterpret_cast<void**>(&hw));
+    const HRESULT hr =
+        callback->QueryInterface(IID_IPnpCallbackHardware, reinterpret_cast<void**>(hw));
     callback->Release();
-    if (FAILED(hr) || hw == nullptr) {
-        return FAILED(hr) ? hr : E_NOINTERFACE;
+    if (FAILED(hr)) {
+        return hr;
     }
-    hr = hw->OnPrepareHardware(this);
-    hw->Release();
+    return *hw != nullptr ? S_OK : E_NOINTERFACE;
+}
+
+HRESULT CFxDevice::PrepareHardware() {
+    IPnpCallbackHardware* hw = nullptr;
+    HRESULT hr = HardwareCallback(&hw);
+    if (SUCCEEDED(hr)) {
+        hr = hw->OnPrepareHardware(this);
+        hw->Release();
+    }
     return hr;
 }
 
 HRESULT CFxDevice::ReleaseHardware() {
-    IUnknown* callback = CallbackObject();
-    if (callback == nullptr) {
-        return E_NOINTERFACE;
-    }
     IPnpCallbackHardware* hw = nullptr;
-    HRESULT hr = callback->QueryInterface(IID_IPnpCallbackHardware, reinterpret_cast<void**>(&hw));
-    callback->Release();
-    if (FAILED(hr) || hw == nullptr) {
-        return FAILED(hr) ? hr : E_NOINTERFACE;
+    HRESULT hr = HardwareCallback(&hw);
+    if (SUCCEEDED(hr)) {
+        hr = hw->OnReleaseHardware(this);
+        hw->Release();
     }
-    hr = hw->OnReleaseHardware(this);
-    hw->Release();
     return hr;
 }
 

@@ -298,6 +298,10 @@ private:
               std::wstring instanceId, IUnknown* callback);
     ~CFxDevice() override;
 
+    // The callback object's IPnpCallbackHardware, with a reference (E_NOINTERFACE when it
+    // has none, or is gone).
+    HRESULT HardwareCallback(IPnpCallbackHardware** hw);
+
     const std::shared_ptr<DevicePropertyStores> m_Store;
     const std::wstring m_InstanceId;
     // No reference: the driver object keeps its devices and outlives them.

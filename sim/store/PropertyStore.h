@@ -45,4 +45,16 @@ private:
         std::make_shared<PropertyStoreCounters>();
 };
 
+// The factories over a backend that lives elsewhere (the registry's, say), kept alive
+// with them.
+class BackendPropertyStores final : public DevicePropertyStores {
+public:
+    explicit BackendPropertyStores(std::shared_ptr<PropertyBackend> backend)
+        : m_Backend(std::move(backend)) {}
+    PropertyBackend& Backend() override { return *m_Backend; }
+
+private:
+    const std::shared_ptr<PropertyBackend> m_Backend;
+};
+
 }  // namespace sim

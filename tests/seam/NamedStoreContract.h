@@ -31,18 +31,14 @@ class NamedStoreContract : public ::testing::Test {
 protected:
     static constexpr HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 
-    // The framework's stores over the machine's backend.
-    class Stores final : public sim::DevicePropertyStores {
-    public:
-        explicit Stores(Machine& machine) : m_Machine(machine) {}
-        sim::PropertyBackend& Backend() override { return *m_Machine.Backend(); }
-
-    private:
-        Machine& m_Machine;
-    };
-
-    void SetUp() override { m_Machine.Create(); }
-    void TearDown() override { m_Machine.Destroy(); }
+    void SetUp() override {
+        m_Machine.Create();
+        m_Stores = std::make_unique<sim::BackendPropertyStores>(m_Machine.Backend());
+    }
+    void TearDown() override {
+        m_Stores.reset();
+        m_Machine.Destroy();
+    }
 
     std::wstring Device() { return m_Machine.Device(0); }
 
@@ -51,13 +47,14 @@ protected:
         WDF_PROPERTY_STORE_RETRIEVE_FLAGS flags = WdfPropertyStoreCreateIfMissing) {
         auto root = HardwareRoot();
         IWDFNamedPropertyStore2* store = nullptr;
-        EXPECT_HR(S_OK, m_Stores.RetrieveNamedStore(Device(), &root, flags, access, nullptr, &store,
-                                                    nullptr));
+        EXPECT_HR(S_OK, m_Stores->RetrieveNamedStore(Device(), &root, flags, access, nullptr,
+                                                     &store, nullptr));
         return store;
     }
 
     Machine m_Machine;
-    Stores m_Stores{m_Machine};
+    // The framework's stores over the machine's backend.
+    std::unique_ptr<sim::BackendPropertyStores> m_Stores;
 };
 
 TYPED_TEST_SUITE_P(NamedStoreContract);
@@ -139,12 +136,12 @@ TYPED_TEST_P(NamedStoreContract, RetrieveHonoursRootFlagsAndAccess) {
 
     // Not there yet and not to be created.
     EXPECT_HR(this->kNotFound,
-              this->m_Stores.RetrieveNamedStore(this->Device(), &root, WdfPropertyStoreNormal,
-                                                KEY_READ, nullptr, &store, &disposition));
+              this->m_Stores->RetrieveNamedStore(this->Device(), &root, WdfPropertyStoreNormal,
+                                                 KEY_READ, nullptr, &store, &disposition));
     EXPECT_EQ(store, nullptr);
-    ASSERT_HR(S_OK, this->m_Stores.RetrieveNamedStore(this->Device(), &root,
-                                                      WdfPropertyStoreCreateIfMissing, KEY_READ,
-                                                      nullptr, &store, &disposition));
+    ASSERT_HR(S_OK, this->m_Stores->RetrieveNamedStore(this->Device(), &root,
+                                                       WdfPropertyStoreCreateIfMissing, KEY_READ,
+                                                       nullptr, &store, &disposition));
     EXPECT_EQ(disposition, CreatedNewStore);
     // Opened for reading only: writes are refused.
     PROPVARIANT v;
@@ -153,8 +150,8 @@ TYPED_TEST_P(NamedStoreContract, RetrieveHonoursRootFlagsAndAccess) {
     EXPECT_HR(E_ACCESSDENIED, store->SetNamedValue(L"X", &v));
     store->Release();
     ASSERT_HR(S_OK,
-              this->m_Stores.RetrieveNamedStore(this->Device(), &root, WdfPropertyStoreNormal,
-                                                KEY_SET_VALUE, nullptr, &store, &disposition));
+              this->m_Stores->RetrieveNamedStore(this->Device(), &root, WdfPropertyStoreNormal,
+                                                 KEY_SET_VALUE, nullptr, &store, &disposition));
     EXPECT_EQ(disposition, OpenedExistingStore);
     EXPECT_HR(S_OK, store->SetNamedValue(L"X", &v));
     EXPECT_HR(E_ACCESSDENIED, store->GetNamedValue(L"X", &v));
@@ -164,9 +161,9 @@ TYPED_TEST_P(NamedStoreContract, RetrieveHonoursRootFlagsAndAccess) {
     WDF_PROPERTY_STORE_ROOT software = {};
     software.LengthCb = sizeof(software);
     software.RootClass = WdfPropertyStoreRootClassSoftwareKey;
-    ASSERT_HR(S_OK, this->m_Stores.RetrieveNamedStore(this->Device(), &software,
-                                                      WdfPropertyStoreCreateIfMissing, KEY_READ,
-                                                      nullptr, &store, nullptr));
+    ASSERT_HR(S_OK, this->m_Stores->RetrieveNamedStore(this->Device(), &software,
+                                                       WdfPropertyStoreCreateIfMissing, KEY_READ,
+                                                       nullptr, &store, nullptr));
     EXPECT_HR(this->kNotFound, store->GetNamedValue(L"X", &v));
     store->Release();
 
@@ -189,7 +186,7 @@ TYPED_TEST_P(NamedStoreContract, RetrieveHonoursRootFlagsAndAccess) {
     for (auto& c : bad) {
         SCOPED_TRACE(c.name);
         store = reinterpret_cast<IWDFNamedPropertyStore2*>(0x1);
-        EXPECT_HR(c.expected, this->m_Stores.RetrieveNamedStore(
+        EXPECT_HR(c.expected, this->m_Stores->RetrieveNamedStore(
                                   this->Device(), &c.root,
                                   static_cast<WDF_PROPERTY_STORE_RETRIEVE_FLAGS>(c.flags), c.access,
                                   nullptr, &store, nullptr));

@@ -15,34 +15,16 @@ namespace fs = std::filesystem;
 namespace driverhost {
 namespace {
 
-std::string SystemFolderOf(UINT (*query)(LPWSTR, UINT)) {
-    wchar_t folder[MAX_PATH] = {};
-    const UINT n = query(folder, MAX_PATH);
-    return n == 0 || n >= MAX_PATH ? std::string() : Narrow(folder);
-}
-
-UINT WindowsDirectory(LPWSTR buffer, UINT size) {
-    return GetWindowsDirectoryW(buffer, size);
-}
-
-UINT SystemDirectory(LPWSTR buffer, UINT size) {
-    return GetSystemDirectoryW(buffer, size);
-}
-
 std::string Win32Text(DWORD code) {
     return "error " + std::to_string(code);
 }
 
-// The device property stores of this system's devices, over the registry.
-class RegistryStores final : public sim::DevicePropertyStores {
-public:
-    explicit RegistryStores(std::shared_ptr<sim::PropertyBackend> backend)
-        : m_Backend(std::move(backend)) {}
-    sim::PropertyBackend& Backend() override { return *m_Backend; }
-
-private:
-    const std::shared_ptr<sim::PropertyBackend> m_Backend;
-};
+// The system folder, where Windows' own search order finds the driver's modules.
+std::string SystemFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+    return n == 0 || n >= MAX_PATH ? std::string() : Narrow(folder);
+}
 
 }  // namespace
 
@@ -50,20 +32,17 @@ fs::path DriveFolder(const std::string&, char letter) {
     return fs::path(std::string(1, letter) + ":\\");
 }
 
-std::string DefaultWindowsFolder() {
-    const std::string folder = SystemFolderOf(&WindowsDirectory);
-    return folder.empty() ? std::string(kDefaultWindowsFolder) : folder;
-}
-
-bool WindowsFolderIsTheMachines() {
-    return false;
+std::string SystemWindowsFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    const UINT n = GetWindowsDirectoryW(folder, MAX_PATH);
+    return n == 0 || n >= MAX_PATH ? std::string(kDefaultWindowsFolder) : Narrow(folder);
 }
 
 // A copy: a module in use cannot be replaced under its user, and the next run of another
 // build must not change this one's.
 bool PlaceModule(const std::string&, const std::string& module, const fs::path& from,
                  std::string* error) {
-    const std::string system = SystemFolderOf(&SystemDirectory);
+    const std::string system = SystemFolder();
     if (system.empty()) {
         *error = "no system folder (" + Win32Text(GetLastError()) + ")";
         return false;
@@ -91,13 +70,13 @@ bool MachineRun::PrepareSystem(const HostOptions& o, std::string* failure) {
         *failure = "brelk-sim: cannot enter " + o.MachineFolder;
         return false;
     }
-    m_Nodes = sim::SystemDeviceNodes();
-    HRESULT hr = m_Nodes->CreateNode(o.InstanceId, kModemSetupClass, {o.HardwareId});
+    const HRESULT hr =
+        sim::SystemDeviceNodes()->CreateNode(o.InstanceId, kModemSetupClass, {o.HardwareId});
     if (FAILED(hr)) {
         *failure = "brelk-sim: the modem's device node: " + HrText(hr);
         return false;
     }
-    m_Store = std::make_shared<RegistryStores>(sim::RegistryPropertyBackend());
+    m_Store = std::make_shared<sim::BackendPropertyStores>(sim::RegistryPropertyBackend());
     return true;
 }
 

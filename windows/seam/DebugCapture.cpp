@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
+
+#include "Text.h"
 
 namespace sim {
 
@@ -12,20 +15,6 @@ namespace {
 constexpr size_t kMaxEntries = 100000;
 
 std::atomic<DebugCapture*> g_Capture{nullptr};  // the process's one capture, never destroyed
-
-std::string Utf8(std::wstring_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                            size, nullptr, nullptr);
-    }
-    return out;
-}
 
 // ANSI text is in the process's code page; entries are UTF-8 whatever that is.
 std::string Utf8FromAnsi(std::string_view text) {
@@ -39,7 +28,7 @@ std::string Utf8FromAnsi(std::string_view text) {
         MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(),
                             size);
     }
-    return Utf8(wide);
+    return simcommon::ToUtf8(wide);
 }
 
 // ExceptionInformation[0] counts the characters with the terminator; the text is cut at an
@@ -77,7 +66,7 @@ LONG CALLBACK DebugCapture::OnException(EXCEPTION_POINTERS* pointers) {
     }
     DebugCapture* capture = g_Capture;
     try {
-        capture->Append(wide ? Utf8(Argument<WCHAR>(record))
+        capture->Append(wide ? simcommon::ToUtf8(std::wstring(Argument<WCHAR>(record)))
                              : Utf8FromAnsi(Argument<char>(record)));
     } catch (const std::bad_alloc&) {
         // The entry is lost; the caller goes on as it would without a debugger.

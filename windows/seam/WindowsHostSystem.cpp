@@ -10,31 +10,20 @@
 #include "DebugCapture.h"
 #include "HostSystem.h"
 #include "SystemClock.h"
+#include "Text.h"
 
 namespace sim {
 
 namespace {
-
-std::string Utf8(std::wstring_view w) {
-    if (w.empty()) {
-        return {};
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr,
-                                         0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), size,
-                            nullptr, nullptr);
-    }
-    return out;
-}
 
 // Windows owns its drives: a path is the path the C runtime opens.
 class SystemDrives final : public Drives {
 public:
     bool Map(wchar_t, const std::string&) override { return false; }
     void UnmapAll() override {}
-    std::string ToHostPath(std::wstring_view windowsPath) override { return Utf8(windowsPath); }
+    std::string ToHostPath(std::wstring_view windowsPath) override {
+        return simcommon::ToUtf8(std::wstring(windowsPath));
+    }
     std::string ToHostPath(std::string_view windowsPath) override {
         return std::string(windowsPath);
     }

@@ -172,13 +172,7 @@ TEST_F(RegistryStores, EachKeyIsARegistryKeyOfTheDevice) {
 // The values as the driver writes them through the framework's named store land in the
 // hardware key with the registry types the framework documents.
 TEST_F(RegistryStores, TheDriversValuesTakeTheFrameworksRegistryTypes) {
-    class Stores final : public sim::DevicePropertyStores {
-    public:
-        sim::PropertyBackend& Backend() override { return *m_Backend; }
-
-    private:
-        const std::shared_ptr<sim::PropertyBackend> m_Backend = sim::RegistryPropertyBackend();
-    } stores;
+    sim::BackendPropertyStores stores(sim::RegistryPropertyBackend());
     WDF_PROPERTY_STORE_ROOT root = HardwareRoot();
     IWDFNamedPropertyStore2* store = nullptr;
     ASSERT_HR(S_OK, stores.RetrieveNamedStore(Device(), &root, WdfPropertyStoreCreateIfMissing,
