@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "ComBase.h"
 #include "FxIo.h"
 #include "HResultPrinter.h"
 #include "MachineFixture.h"
@@ -20,28 +21,13 @@ const std::wstring kInstance = L"USB\\VID_1234&PID_5678&MI_0C\\7&1A2B3C4D&0&000C
 
 // A queue callback that reports each arrival and completes when told to; it answers
 // the device I/O control callback interface and nothing else.
-class QueueCallback final : public IQueueCallbackDeviceIoControl {
+class QueueCallback final : public simcom::ComObject<QueueCallback, IQueueCallbackDeviceIoControl> {
 public:
+    static const simcom::InterfaceEntry<QueueCallback> kInterfaces[];
+
     QueueCallback() {
         m_hRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_hTwoInside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IQueueCallbackDeviceIoControl)) {
-            *ppv = static_cast<IQueueCallbackDeviceIoControl*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_cRef; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG n = --m_cRef;
-        if (n == 0) {
-            delete this;
-        }
-        return n;
     }
     STDMETHODIMP_(void)
     OnDeviceIoControl(IWDFIoQueue*, IWDFIoRequest* request, ULONG code, SIZE_T in,
@@ -75,11 +61,15 @@ public:
     std::atomic<int> m_MaxInCallback{0};
 
 private:
-    ~QueueCallback() {
+    ~QueueCallback() override {
         CloseHandle(m_hRelease);
         CloseHandle(m_hTwoInside);
     }
-    std::atomic<ULONG> m_cRef{1};
+};
+
+const simcom::InterfaceEntry<QueueCallback> QueueCallback::kInterfaces[] = {
+    simcom::Entry<QueueCallback, IQueueCallbackDeviceIoControl>(IID_IQueueCallbackDeviceIoControl),
+    {},
 };
 
 class HostTest : public MachineFixture {

@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <ocidl.h>
 
+#include "ComBase.h"
 #include "ConnectionPoint.h"
 #include "HResultPrinter.h"
 #include "RefCountChecker.h"
@@ -26,31 +27,13 @@ struct ITestEvents : public IUnknown {
 };
 
 // Records every event it receives, with its own id, in a shared log.
-class Sink final : public ITestEvents {
+class Sink final : public simcom::ComObject<Sink, ITestEvents> {
 public:
+    static const simcom::InterfaceEntry<Sink> kInterfaces[];
+
     Sink(int id, std::vector<std::pair<int, int>>* log, std::mutex* lock)
         : m_Id(id), m_Log(log), m_LogLock(lock) {}
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_ITestEvents) {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<ITestEvents*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG refs = --m_Refs;
-        if (refs == 0) {
-            delete this;
-        }
-        return refs;
-    }
     STDMETHODIMP OnEvent(int value) override {
         std::lock_guard<std::mutex> guard(*m_LogLock);
         m_Log->push_back({m_Id, value});
@@ -63,40 +46,26 @@ public:
     std::function<void()> onEvent;  // set before advising
 
 private:
-    virtual ~Sink() = default;
-    std::atomic<ULONG> m_Refs{1};
+    ~Sink() override = default;
     const int m_Id;
     std::vector<std::pair<int, int>>* m_Log;  // owned by the test
     std::mutex* m_LogLock;
 };
 
+const simcom::InterfaceEntry<Sink> Sink::kInterfaces[] = {
+    simcom::Entry<Sink, ITestEvents>(IID_ITestEvents),
+    {},
+};
+
 // An event source: a container with one point, the shape the simulated managers take.
-class Source final : public IConnectionPointContainer {
+class Source final : public simcom::ComObject<Source, IConnectionPointContainer> {
 public:
+    static const simcom::InterfaceEntry<Source> kInterfaces[];
+
     explicit Source(std::shared_ptr<sim::SinkList> shared = nullptr,
                     std::atomic<int>* destroyed = nullptr)
         : point(this, IID_ITestEvents, std::move(shared)), m_Destroyed(destroyed) {}
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IConnectionPointContainer) {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IConnectionPointContainer*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG refs = --m_Refs;
-        if (refs == 0) {
-            delete this;
-        }
-        return refs;
-    }
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {
         IConnectionPoint* points[] = {&point};
         return sim::CreateConnectionPointEnumerator(points, 1, ppEnum);
@@ -123,13 +92,17 @@ public:
     sim::ConnectionPoint point;
 
 private:
-    virtual ~Source() {
+    ~Source() override {
         if (m_Destroyed) {
             ++*m_Destroyed;
         }
     }
-    std::atomic<ULONG> m_Refs{1};
     std::atomic<int>* m_Destroyed;
+};
+
+const simcom::InterfaceEntry<Source> Source::kInterfaces[] = {
+    simcom::Entry<Source, IConnectionPointContainer>(IID_IConnectionPointContainer),
+    {},
 };
 
 class ConnectionPointTest : public ::testing::Test {
