@@ -8,11 +8,9 @@
 #include <winplat/clock.h>
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
@@ -20,7 +18,7 @@
 
 #include "EventSink.h"
 #include "MBDeviceService.h"
-#include "SimModem.h"
+#include "ModemRig.h"
 
 namespace {
 
@@ -66,51 +64,20 @@ void operator delete[](void* p, size_t) noexcept {
 
 namespace {
 
-// A modem with both services open and the flash data session up.
-struct Rig {
-    std::filesystem::path folder;
-    std::unique_ptr<sim::SimModem> modem;
-    std::shared_ptr<CMBDeviceService> upgrade;
-    std::shared_ptr<CMBDeviceService> flash;
-
-    bool Start() {
+// The process's side of the rig: its COM apartment, and the scale at which a write that
+// waits out its 10 s time-out costs 200 ms.
+struct Apartment {
+    Apartment() {
         WinplatSetTimeScale(50);
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        folder = std::filesystem::temp_directory_path() /
-                 ("brelk-transport-bench-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(folder);
-        sim::ModemOptions options;
-        options.MachineFolder = folder;
-        options.KeepWrittenBytes = false;
-        modem = std::make_unique<sim::SimModem>(options);
-        if (FAILED(modem->Start())) {
-            return false;
-        }
-        g_ReadDataToggle = 0;
-        g_WriteDoneToggle = 0;
-        upgrade = std::make_shared<CMBDeviceService>(sim::kUpgradeServiceId);
-        flash = std::make_shared<CMBDeviceService>(sim::kFlashServiceId);
-        return SUCCEEDED(upgrade->Initialize()) && SUCCEEDED(flash->Initialize()) &&
-               SUCCEEDED(flash->OpenServiceDataSession());
     }
-
-    void Stop() {
-        if (flash) {
-            flash->CloseServiceDataSession();
-        }
-        flash.reset();
-        upgrade.reset();
-        modem->Stop();
-        modem.reset();
-        CoUninitialize();
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
+    ~Apartment() { CoUninitialize(); }
 };
 
 void BM_WriteFlashData(benchmark::State& state) {
-    Rig rig;
-    if (!rig.Start()) {
+    Apartment apartment;
+    ModemRig rig;
+    if (!rig.Start("brelk-transport-bench")) {
         state.SkipWithError("modem rig did not start");
         return;
     }
@@ -119,7 +86,7 @@ void BM_WriteFlashData(benchmark::State& state) {
     for (auto _ : state) {
         const ULONGLONG start = GetTickCount64();
         const HRESULT hr =
-            rig.flash->WriteFlashData(block.data(), static_cast<ULONG>(block.size()));
+            rig.Flash().WriteFlashData(block.data(), static_cast<ULONG>(block.size()));
         if (FAILED(hr)) {
             state.SkipWithError("write failed");
             break;
@@ -129,21 +96,21 @@ void BM_WriteFlashData(benchmark::State& state) {
     }
     state.counters["timeouts"] = static_cast<double>(timeouts);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
-    rig.Stop();
 }
 BENCHMARK(BM_WriteFlashData)->Arg(2048)->Arg(16384)->UseRealTime();
 
 // One chunk stored by the flash sink's OnReadData and read back by ReadDataFromDevice.
 void BM_ReadPath(benchmark::State& state) {
-    Rig rig;
-    if (!rig.Start()) {
+    Apartment apartment;
+    ModemRig rig;
+    if (!rig.Start("brelk-transport-bench")) {
         state.SkipWithError("modem rig did not start");
         return;
     }
     const ULONG size = static_cast<ULONG>(state.range(0));
-    SAFEARRAY* chunk = rig.flash->CreateByteArray(std::vector<uint8_t>(size, 0xA5).data(),
-                                                  static_cast<LONG>(size));
-    CMBDeviceServiceEvents* sink = rig.flash->GetEventSink();
+    SAFEARRAY* chunk = rig.Flash().CreateByteArray(std::vector<uint8_t>(size, 0xA5).data(),
+                                                   static_cast<LONG>(size));
+    CMBDeviceServiceEvents* sink = rig.Flash().GetEventSink();
     std::vector<uint8_t> buffer(size);
     uint64_t allocations = 0;
     for (auto _ : state) {
@@ -151,7 +118,7 @@ void BM_ReadPath(benchmark::State& state) {
         g_ReadDataToggle = 1;
         sink->OnReadData(nullptr, chunk);
         ULONG count = 0;
-        rig.flash->ReadDataFromDevice(buffer.data(), &count, size);
+        rig.Flash().ReadDataFromDevice(buffer.data(), &count, size);
         allocations += g_Allocations.load() - start;
         if (count != size) {
             state.SkipWithError("short read");
@@ -162,7 +129,6 @@ void BM_ReadPath(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
     SafeArrayDestroy(chunk);
-    rig.Stop();
 }
 BENCHMARK(BM_ReadPath)->Arg(64)->Arg(700);
 

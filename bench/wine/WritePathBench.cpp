@@ -22,11 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "EventSink.h"
 #include "HostSystem.h"
 #include "MBDeviceService.h"
+#include "ModemRig.h"
 #include "ScaleProgram.h"
-#include "SimModem.h"
 
 namespace {
 
@@ -40,54 +39,6 @@ struct Settings {
     double Seconds = 0.5;
     double Warmup = 0.2;
     std::vector<ULONG> Blocks;
-};
-
-// A modem with both services open and the flash data session up.
-class Rig {
-public:
-    bool Start() {
-        m_Folder = std::filesystem::temp_directory_path() /
-                   ("brelk-write-path-bench-" + std::to_string(GetCurrentProcessId()));
-        std::error_code ec;
-        std::filesystem::create_directories(m_Folder, ec);
-        sim::ModemOptions options;
-        options.MachineFolder = m_Folder;
-        options.KeepWrittenBytes = false;
-        m_Modem = std::make_unique<sim::SimModem>(options);
-        if (FAILED(m_Modem->Start())) {
-            return false;
-        }
-        g_ReadDataToggle = 0;
-        g_WriteDoneToggle = 0;
-        m_Upgrade = std::make_unique<CMBDeviceService>(sim::kUpgradeServiceId);
-        m_Flash = std::make_unique<CMBDeviceService>(sim::kFlashServiceId);
-        m_Open = SUCCEEDED(m_Upgrade->Initialize()) && SUCCEEDED(m_Flash->Initialize()) &&
-                 SUCCEEDED(m_Flash->OpenServiceDataSession());
-        return m_Open;
-    }
-
-    ~Rig() {
-        if (m_Open) {
-            m_Flash->CloseServiceDataSession();
-        }
-        m_Flash.reset();
-        m_Upgrade.reset();
-        if (m_Modem) {
-            m_Modem->Stop();
-        }
-        m_Modem.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(m_Folder, ec);
-    }
-
-    CMBDeviceService& Flash() { return *m_Flash; }
-
-private:
-    std::filesystem::path m_Folder;
-    std::unique_ptr<sim::SimModem> m_Modem;
-    std::unique_ptr<CMBDeviceService> m_Upgrade;
-    std::unique_ptr<CMBDeviceService> m_Flash;
-    bool m_Open = false;
 };
 
 struct Run {
@@ -128,8 +79,8 @@ bool Failed(ULONG blockBytes, const char* what) {
 }
 
 bool Measure(ULONG blockBytes, const Settings& settings) {
-    Rig rig;
-    if (!rig.Start()) {
+    ModemRig rig;
+    if (!rig.Start("brelk-write-path-bench")) {
         return Failed(blockBytes, "modem rig did not start");
     }
     const std::vector<uint8_t> block(blockBytes, 0x5A);

@@ -25,16 +25,14 @@ rounds=${WINE_BENCH_ROUNDS:-3}
 runs=${WINE_BENCH_RUNS:-3}
 scales=${WINE_BENCH_SCALES:-"100 10"}
 wine_run="$root/windows/wine-run.sh"
-wineserver=${BRELK_WINESERVER:-/usr/lib/wine/wineserver64}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 work=$(mktemp -d /tmp/brelk-wine-bench-XXXXXX)
-prefixes=()
+sim="$build_dir/bin/brelk-sim"
+machines=()  # Wine machines whose server must end before their folder goes
 cleanup() {
-    for p in "${prefixes[@]}"; do
-        [ -d "$p" ] || continue
-        WINEPREFIX="$p" "$wineserver" -k 2>/dev/null || true
-        WINEPREFIX="$p" "$wineserver" -w 2>/dev/null || true
+    for m in "${machines[@]}"; do
+        [ -d "$m" ] && "$sim" wine "$m" stop || true
     done
     rm -rf "$work"
 }
@@ -66,28 +64,22 @@ cmake --build "$pe_dir" --target brelk-driverhost write_path_bench -j "$jobs" \
 }
 [ -x "${BRELK_WINE64:-/usr/lib/wine/wine64}" ] || not_measured "no 64-bit Wine"
 export BRELK_PE_BIN="$pe_dir/bin"
-sim="$build_dir/bin/brelk-sim"
 
-# A prefix for each Wine machine: hard links to the template's files, which Wine only
-# reads, and copies of those it rewrites in place, as brelk-sim does for a new machine.
-copy_prefix() {  # copy_prefix TEMPLATE TARGET
-    cp -a --link "$1" "$2" 2>/dev/null || { rm -rf "$2" && cp -a "$1" "$2"; }  # another file system
-    find "$2" -type f \( -name '*.reg' -o -name '*.ini' \) -print0 |
-        while IFS= read -r -d '' f; do cp --remove-destination "$1/${f#"$2"/}" "$f"; done
-}
-
-stop_prefix() {
-    WINEPREFIX="$1" "$wineserver" -k 2>/dev/null || true
-    WINEPREFIX="$1" "$wineserver" -w 2>/dev/null || true
+# Each Wine machine's prefix is a copy of one template, made by brelk-sim as for any new
+# machine, before the clock starts.
+new_wine_machine() {  # new_wine_machine FOLDER
+    machines+=("$1")
+    BRELK_WINE_TEMPLATE="$template" "$sim" wine "$1" create >/dev/null
 }
 
 template=${BRELK_WINE_TEMPLATE:-}
 if [ -z "$template" ] || [ ! -f "$template/system.reg" ]; then
-    template="$work/template"
     start=$(date +%s.%N)
-    prefixes+=("$template")
-    sh "$wine_run" --create "$template" >/dev/null 2>&1 || not_measured "wineboot failed"
-    stop_prefix "$template"
+    machines+=("$work/template")
+    (unset BRELK_WINE_TEMPLATE && "$sim" wine "$work/template" create >/dev/null 2>&1) ||
+        not_measured "wineboot failed"
+    "$sim" wine "$work/template" stop
+    template="$work/template/wineprefix"
     printf 'wine-bench template=created seconds=%.1f\n' "$(echo "$(date +%s.%N) - $start" | bc -l)"
 else
     echo "wine-bench template=$template"
@@ -96,9 +88,8 @@ fi
 echo "wine-bench load=$(load) pe_build=$pe_dir"
 
 # The write path: each round runs the harness on our layer, then under Wine.
-write_prefix="$work/write-prefix"
-prefixes+=("$write_prefix")
-copy_prefix "$template" "$write_prefix"
+new_wine_machine "$work/write"
+write_prefix="$work/write/wineprefix"
 for ((round = 1; round <= rounds; round++)); do
     echo "write-path round=$round system=layer load=$(load)"
     (cd "$build_dir/bin" && ./write_path_bench --repetitions 3) |
@@ -109,7 +100,7 @@ for ((round = 1; round <= rounds; round++)); do
         tr -d '\r' | sed "s/^write_path /write_path system=wine round=$round /" ||
         echo "write_path system=wine round=$round error=\"exited with an error\""
 done
-stop_prefix "$write_prefix"
+"$sim" wine "$work/write" stop
 
 # Whole updates of a 4 MiB image (two downloaded items of 2 MiB) from 1.0.0 to 2.0.0.
 image="$work/bench.fls"
@@ -125,8 +116,7 @@ update() {  # update SYSTEM SCALE RUN
     mkdir -p "$machine"
     if [ "$system" = wine ]; then
         wine=(--wine)
-        prefixes+=("$machine/wineprefix")
-        copy_prefix "$template" "$machine/wineprefix"
+        new_wine_machine "$machine"
     fi
     local before start end
     before=$(load)
@@ -136,7 +126,7 @@ update() {  # update SYSTEM SCALE RUN
         true  # a failed update is a figure too
     end=$(date +%s.%N)
     if [ "$system" = wine ]; then
-        stop_prefix "$machine/wineprefix"
+        "$sim" wine "$machine" stop
     fi
     local r="$machine.report"
     printf 'update system=%s scale=%d run=%d mib=%d wall=%.3f run_ms=%s bytes_done=%s state=%s modem=%s load=%s\n' \
@@ -159,15 +149,15 @@ done
 # What a Wine machine's first program pays before its own code runs: Wine's start in a
 # fresh prefix (its wineserver and services), with a program that exits at once.
 for ((run = 1; run <= runs; run++)); do
-    prefix="$work/start-$run"
-    prefixes+=("$prefix")
-    copy_prefix "$template" "$prefix"
+    machine="$work/start-$run"
+    new_wine_machine "$machine"
     before=$(load)
     start=$(date +%s.%N)
-    sh "$wine_run" "$prefix" "$pe_dir/bin/write_path_bench.exe" --help >/dev/null 2>&1 || true
+    sh "$wine_run" "$machine/wineprefix" "$pe_dir/bin/write_path_bench.exe" --help \
+        >/dev/null 2>&1 || true
     end=$(date +%s.%N)
-    stop_prefix "$prefix"
+    "$sim" wine "$machine" stop
     printf 'wine-start run=%d wall=%.3f load=%s\n' "$run" "$(echo "$end - $start" | bc -l)" "$before"
-    rm -rf "$prefix"
+    rm -rf "$machine"
 done
 echo "wine-bench load=$(load)"

@@ -109,7 +109,7 @@ std::string RunProgram(const std::string& command, int* code) {
 
 // brelk-sim hands each command to its tool's front end, help included.
 TEST(FrontEnd, SimulatorGivesEachCommandsHelp) {
-    for (const char* command : {"update", "image", "state", "trace", "faults"}) {
+    for (const char* command : {"update", "image", "state", "trace", "faults", "wine"}) {
         SCOPED_TRACE(command);
         int code = -1;
         const std::string out =

@@ -53,6 +53,12 @@ const char kUsage[] =
     "      Show or edit the driver's persisted values (FWUpdateProgressState,\n"
     "      FWURetryCounter, PrevFwVersion) in DIR/machine.db.\n"
     "\n"
+    "  wine DIR create | stop\n"
+    "      create: give the machine DIR its Wine prefix (DIR/wineprefix) now, as update\n"
+    "      --wine does on first use: a copy of BRELK_WINE_TEMPLATE's when set, else made by\n"
+    "      wineboot. stop: end the prefix's Wine server, which saves its registry (before\n"
+    "      the folder is removed, say).\n"
+    "\n"
     "  faults\n"
     "      List the fault points and actions that update --faults takes.\n"
     "\n"
@@ -119,6 +125,28 @@ int Update(std::vector<std::string> args) {
     return 3;
 }
 
+int Wine(const std::vector<std::string>& args) {
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::cout << "usage: brelk-sim wine DIR create | stop\n";
+        return 0;
+    }
+    if (args.size() != 2 || (args[1] != "create" && args[1] != "stop")) {
+        std::cerr << "usage: brelk-sim wine DIR create | stop\n";
+        return 2;
+    }
+    const brelk::wine::WineSetup setup = brelk::wine::SetupFromEnvironment();
+    if (args[1] == "stop") {
+        brelk::wine::StopPrefix(args[0], setup);
+        return 0;
+    }
+    std::string error;
+    if (!brelk::wine::EnsurePrefix(args[0], setup, std::cout, &error)) {
+        std::cerr << "brelk-sim wine: " << error << "\n";
+        return 3;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -147,6 +175,9 @@ int main(int argc, char** argv) {
         std::cout << "usage: brelk-sim faults\n\n";
         sim::PrintFaultPoints(std::cout);
         return 0;
+    }
+    if (command == "wine") {
+        return Wine(args);
     }
     if (command == "trace") {
         return brelk::trace::Run(args, std::cout, std::cerr, "brelk-sim trace");
