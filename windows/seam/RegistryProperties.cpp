@@ -7,6 +7,8 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -67,14 +69,11 @@ LONG QueryValue(HKEY key, const wchar_t* name, DWORD* type, std::vector<BYTE>* d
     }
 }
 
+// At least four upper-case hex digits, as Windows names property and locale keys.
 std::wstring Hex4(ULONG value) {
-    wchar_t text[9] = {};
-    int at = 8;
-    do {
-        text[--at] = L"0123456789ABCDEF"[value & 0xF];
-        value >>= 4;
-    } while (value != 0 || at > 4);
-    return text + at;
+    wchar_t text[12] = {};
+    std::swprintf(text, std::size(text), L"%04lX", value);
+    return text;
 }
 
 class RegistryKey final : public PropertyKey {
