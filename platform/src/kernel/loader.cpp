@@ -11,7 +11,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <wctype.h>
 
 #include <vector>
 
@@ -111,19 +110,29 @@ std::vector<std::string> PathFolders() {
     return folders;
 }
 
-std::string ResolveModule(std::wstring name) {
+// The module name as LoadLibrary reads it: no extension means ".dll"; a trailing '.'
+// means "no extension, add none". Empty when the name has no file part.
+std::wstring WithModuleExtension(std::wstring name) {
     const size_t sep = name.find_last_of(L"\\/");
-    const std::wstring file = name.substr(sep == std::wstring::npos ? 0 : sep + 1);
+    const std::wstring_view file =
+        std::wstring_view(name).substr(sep == std::wstring::npos ? 0 : sep + 1);
     if (file.empty()) {
         return {};
     }
-    // No extension means ".dll"; a trailing '.' means "no extension, add none".
-    if (file.find(L'.') == std::wstring::npos) {
+    if (file.find(L'.') == std::wstring_view::npos) {
         name += L".dll";
     } else if (name.back() == L'.') {
         name.pop_back();
     }
-    if (sep != std::wstring::npos || (name.size() >= 2 && name[1] == L':')) {
+    return name;
+}
+
+std::string ResolveModule(const std::wstring& given) {
+    const std::wstring name = WithModuleExtension(given);
+    if (name.empty()) {
+        return {};
+    }
+    if (name.find_last_of(L"\\/") != std::wstring::npos || (name.size() >= 2 && name[1] == L':')) {
         const std::string host = HostPathFor(name);
         return IsRegularFile(host) ? host : std::string();
     }
@@ -343,27 +352,16 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::wstring wanted = lpModuleName;
-    const size_t slash = wanted.find_last_of(L"\\/");
-    const bool withFolder = slash != std::wstring::npos;
-    if (wanted.find(L'.', withFolder ? slash : 0) == std::wstring::npos) {
-        wanted += L".dll";
-    }
-    auto lower = [](std::wstring text) {
-        for (wchar_t& c : text) {
-            c = static_cast<wchar_t>(towlower(c));
-        }
-        return text;
-    };
-    wanted = lower(wanted);
+    const std::wstring wanted = WithModuleExtension(lpModuleName);
+    const bool withFolder = wanted.find_last_of(L"\\/") != std::wstring::npos;
     Loader& loader = TheLoader();
     std::lock_guard<std::recursive_mutex> guard(loader.lock);
     for (Module* m : loader.modules) {
-        std::wstring have = lower(WindowsPathFor(m->path));
+        std::wstring have = WindowsPathFor(m->path);
         if (!withFolder) {
-            have = have.substr(have.find_last_of(L"\\/") + 1);
+            have.erase(0, have.find_last_of(L"\\/") + 1);
         }
-        if (have == wanted) {
+        if (!wanted.empty() && EqualNoCase(have, wanted)) {
             return m->base;
         }
     }
