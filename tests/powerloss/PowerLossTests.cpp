@@ -43,9 +43,14 @@ struct Persisted {
     int Counter;
 };
 
+// Two reads, not one snapshot, while a start may be writing: the counter first. A start
+// writes its counter after its first states and before state 2, so a state read after
+// it is never older than the counter; read the other way round, the last start's
+// state 2 with this start's counter looked like this start's download.
 Persisted Read(const Machine& machine) {
-    return {PersistedValue(machine.Folder(), persisted::kProgressStateText),
-            PersistedValue(machine.Folder(), persisted::kRetryCounterText)};
+    const int counter = PersistedValue(machine.Folder(), persisted::kRetryCounterText);
+    const int state = PersistedValue(machine.Folder(), persisted::kProgressStateText);
+    return {state, counter};
 }
 
 // Fault-free starts until the policy settles; each start must do what the policy says
